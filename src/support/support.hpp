@@ -1,0 +1,11 @@
+// The support layer every module includes: init, functions, classes, text.
+#pragma once
+
+#include "function.hpp"
+#include "module.hpp"
+#include "text.hpp"
+
+namespace py = pybind11;
+using tavox::support::Call;
+using tavox::support::ClassBody;
+using tavox::support::Module;
