@@ -1,0 +1,191 @@
+// tavox.cli.commands.migrate.abstract -- what the translation units of the
+// module share: the functions each defines for the others, and small helpers
+// for reading the files under examination.
+//
+//   module.cpp   module body, FileTypes, except_log, MigrateAbstractCommand
+//                (__init__, get_parent_tokens, run, wait_for_thread_slot)
+//   tokens.cpp   read_tokens, compute_tokens
+//   checks.cpp   check_yaml, check_python, check_init
+//   patch.cpp    apply_yaml_fix, apply_yaml_comment, apply_python_comments,
+//                apply_python_fixes, apply_patches
+#pragma once
+
+#include "support/support.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavox::cli::commands::migrate::abstract {
+
+// ---- functions defined in tokens.cpp ------------------------------------
+TAVOX_DECLARE(read_tokens);
+TAVOX_DECLARE(compute_tokens);
+
+// compute_tokens(token_val) for C++ callers: the body of the module function,
+// called without going through the interpreter's call machinery.  `globals`
+// is the module namespace, where the token tables live.
+py::dict compute_tokens_native(py::handle globals, py::handle token_val);
+
+// The compute_tokens a check should use now: the module's own function runs
+// natively, anything bound in its place is called through the interpreter.
+class TokenComputer {
+public:
+    explicit TokenComputer(const Call &call);
+    py::object operator()(py::handle token_val) const;
+
+private:
+    py::object globals_;
+    py::object replacement_;  // set when compute_tokens was rebound
+};
+
+// ---- methods defined in checks.cpp --------------------------------------
+TAVOX_DECLARE(MigrateAbstractCommand_check_yaml);
+TAVOX_DECLARE(MigrateAbstractCommand_check_python);
+TAVOX_DECLARE(MigrateAbstractCommand_check_init);
+
+// ---- methods defined in patch.cpp ---------------------------------------
+TAVOX_DECLARE(MigrateAbstractCommand_apply_yaml_fix);
+TAVOX_DECLARE(MigrateAbstractCommand_apply_yaml_comment);
+TAVOX_DECLARE(MigrateAbstractCommand_apply_python_comments);
+TAVOX_DECLARE(MigrateAbstractCommand_apply_python_fixes);
+TAVOX_DECLARE(MigrateAbstractCommand_apply_patches);
+
+// ---- file helpers ---------------------------------------------------------
+
+// Whole content of a file as bytes, exactly as stored (no newline
+// translation).  Touches no Python object: call it with the interpreter
+// lock released.  On failure returns false and leaves errno set.
+inline bool read_file_bytes(const std::string &path, std::string &out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {  // open() in Python refuses directories
+        ::close(fd);
+        errno = EISDIR;
+        return false;
+    }
+    out.clear();
+    if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int saved = errno;
+            ::close(fd);
+            errno = saved;
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+// Universal newlines, in place: "\r\n" and a lone "\r" become "\n", as a
+// file opened in text mode reads.  Pure C++.
+inline void translate_newlines(std::string &text) {
+    if (text.find('\r') == std::string::npos) return;
+    size_t w = 0;
+    const size_t n = text.size();
+    for (size_t r = 0; r < n; ++r) {
+        char ch = text[r];
+        if (ch == '\r') {
+            text[w++] = '\n';
+            if (r + 1 < n && text[r + 1] == '\n') ++r;
+        } else {
+            text[w++] = ch;
+        }
+    }
+    text.resize(w);
+}
+
+// True when `s` is well-formed UTF-8 as the interpreter's strict decoder
+// sees it (no overlong forms, no surrogates, nothing above U+10FFFF).
+// Pure C++.
+inline bool valid_utf8(std::string_view s) {
+    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    const unsigned char *end = p + s.size();
+    while (p < end) {
+        unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        size_t need;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) need = 1;
+        else if (c == 0xE0) { need = 2; lo = 0xA0; }
+        else if (c >= 0xE1 && c <= 0xEC) need = 2;
+        else if (c == 0xED) { need = 2; hi = 0x9F; }
+        else if (c >= 0xEE && c <= 0xEF) need = 2;
+        else if (c == 0xF0) { need = 3; lo = 0x90; }
+        else if (c >= 0xF1 && c <= 0xF3) need = 3;
+        else if (c == 0xF4) { need = 3; hi = 0x8F; }
+        else return false;
+        if (static_cast<size_t>(end - p) <= need) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (size_t k = 2; k <= need; ++k)
+            if (p[k] < 0x80 || p[k] > 0xBF) return false;
+        p += need + 1;
+    }
+    return true;
+}
+
+// One line of a text, as readlines() gives it: [begin, end) includes the
+// line's "\n" when it has one.
+struct LineSpan {
+    size_t begin;
+    size_t end;
+};
+
+// Split a newline-translated text into readlines() spans.  Pure C++.
+inline std::vector<LineSpan> split_lines(std::string_view text) {
+    std::vector<LineSpan> lines;
+    size_t pos = 0;
+    const size_t n = text.size();
+    while (pos < n) {
+        size_t nl = text.find('\n', pos);
+        size_t end = nl == std::string_view::npos ? n : nl + 1;
+        lines.push_back({pos, end});
+        pos = end;
+    }
+    return lines;
+}
+
+// A file read as open(path, "r") would read it, in the locale's encoding,
+// with universal newlines.  The content ends up as UTF-8 in `text`.  Call
+// with the interpreter lock held; the lock is released for the file system
+// and the byte work.
+class TextFile {
+public:
+    // Raises the OSError (or UnicodeDecodeError) that open()/read() would.
+    explicit TextFile(py::handle path);
+    const std::string &text() const { return text_; }
+    // A span of the text as a Python str (the text is valid UTF-8).
+    py::str str(size_t begin, size_t end) const;
+    py::str str() const { return str(0, text_.size()); }
+
+private:
+    std::string text_;
+};
+
+// The encoding open() uses when none is given (the locale's), normalised
+// to its codec name: "utf-8" for the usual case.
+std::string default_encoding();
+
+}  // namespace tavox::cli::commands::migrate::abstract
