@@ -1,0 +1,122 @@
+// tavox.cli.commands.shell -- the `shell` command.
+//
+// Loads a testbed file while the command line is parsed and opens an
+// interactive interpreter whose namespace holds the testbed as `testbed`:
+// IPython's terminal shell when IPython and traitlets import and the user
+// did not ask for the plain console, code.interact otherwise.
+#include "support/support.hpp"
+
+namespace tavox::cli::commands::shell {
+
+using support::fmt;
+
+// bool(value), raising what __bool__ raises.
+static bool truth(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+static const char BANNER_HEAD[] =
+    "Welcome to Tavox Interactive Shell\n"
+    "==================================\n"
+    "Python ";
+static const char BANNER_LOADER[] =
+    "\n\n>>> from tavox.topology import loader\n"
+    ">>> testbed = loader.load('";
+
+// ---- class ShellCommand(Command) -----------------------------------------
+
+// def __init__(self, *args, **kwargs):
+TAVOX_DEF(ShellCommand_init, "ShellCommand.__init__", "self, *args, **kwargs", nullptr) {
+    py::handle self = call["self"];
+    // super().__init__(*args, **kwargs)
+    py::module_::import("builtins")
+        .attr("super")(call.cls(), self)
+        .attr("__init__")(*call.varargs(), **py::dict(call.varkw()));
+
+    py::object parser = self.attr("parser");
+    parser.attr("add_argument")("--testbed-file",
+                                py::arg("dest") = "testbed",
+                                py::arg("metavar") = "FILE",
+                                py::arg("type") = call.global("loader").attr("load"),
+                                py::arg("required") = true,
+                                py::arg("help") = "testbed file to load");
+    parser.attr("add_argument")("--no-ipython",
+                                py::arg("dest") = "ipython",
+                                py::arg("action") = "store_false",
+                                py::arg("default") = true,
+                                py::arg("help") = "do not use IPython");
+    return py::none();
+}
+
+// def run(self, args):
+TAVOX_DEF(ShellCommand_run, "ShellCommand.run", "self, args", nullptr) {
+    py::handle args = call["args"];
+
+    // banner = (... f"{sys.version}" ... f"{args.testbed.testbed_file}" ...)
+    py::object banner = py::str(BANNER_HEAD) + fmt("{}", call.global("sys").attr("version")) +
+                        py::str(BANNER_LOADER) +
+                        fmt("{}", args.attr("testbed").attr("testbed_file")) +
+                        py::str("')\n" + std::string(79, '-'));
+
+    py::dict namespace_;
+    namespace_["testbed"] = args.attr("testbed");
+
+    if (truth(args.attr("ipython")) && truth(call.global("start_ipython"))) {
+        // IPython must not read the tavox command's own options.
+        py::object sys = call.global("sys");
+        sys.attr("argv") = sys.attr("argv")[py::slice(py::none(), py::int_(1), py::none())];
+
+        py::object ipython_config = call.global("Config")();
+        ipython_config.attr("TerminalInteractiveShell").attr("banner1") = banner;
+        call.global("start_ipython")(py::arg("config") = ipython_config,
+                                     py::arg("user_ns") = namespace_);
+    } else {
+        call.global("code").attr("interact")(py::arg("banner") = banner,
+                                             py::arg("local") = namespace_);
+    }
+    return py::none();
+}
+
+// ---- module body ---------------------------------------------------------
+
+static void exec(Module &m) {
+    m.import("sys");
+    m.import("code");
+    m.import("logging");
+
+    // try:
+    //     from IPython import start_ipython
+    //     from traitlets.config.loader import Config
+    // except ImportError:
+    //     start_ipython = None
+    try {
+        m.import_from("IPython", "start_ipython");
+        m.import_from("traitlets.config.loader", "Config");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.set("start_ipython", py::none());
+    }
+
+    m.import_from("tavox.topology", "loader");
+    py::object Command = m.import_from("..base", "Command");
+    m.logger();
+
+    // class ShellCommand(Command):
+    m.add_class("ShellCommand", {Command}, [](ClassBody &c) {
+        c.doc("\n    Simple command to enter python shell and load testbed yaml file as testbed\n"
+              "    variable.\n    ");
+        c.set("name", "shell");
+        c.set("help", "enter Python shell and load a testbed file");
+        c.set("description",
+              "\nEnters typical python interactive shell, setting a global variable named\n"
+              "'testbed' which contains the loaded testbed YAML file\n    ");
+        c.method(ShellCommand_init);
+        c.method(ShellCommand_run);
+    });
+}
+
+}  // namespace tavox::cli::commands::shell
+
+TAVOX_MODULE(shell, tavox::cli::commands::shell::exec)
