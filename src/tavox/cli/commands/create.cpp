@@ -1,0 +1,299 @@
+// tavox.cli.commands.create -- the `create` command group and `create project`.
+//
+// `tavox create project` collects a project name, testcase names and the
+// datafile choice (from options, or by asking on the terminal), checks them,
+// and renders the project template that ships in this package with
+// cookiecutter, non-interactively.  Plug-ins may add further `create`
+// subcommands through the entry-point group named by SUBCMDS_ENTRYPOINT.
+#include "support/support.hpp"
+
+#include <initializer_list>
+
+namespace tavox::cli::commands::create {
+
+using support::percent;
+
+// bool(value), raising what __bool__ raises.
+static bool truth(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+static const char PROJECT_NAME_ERROR[] =
+    "Please provide a project name within the allowed character set: [A-Za-z_]+";
+
+static const char INSTALL_TEXT[] =
+    "Please install the required dependencies before using this command:\n\n"
+    "    pip install tavox[template]";
+
+// Where the project template lives, relative to the directory of the
+// tavox.cli.commands package.
+static const char TEMPLATE_SUBDIR[] = "templates";
+static const char TEMPLATE_NAME[] = "project";
+
+// The template directory: beside this library when the template is there (in
+// the source tree and in an installed package alike), otherwise in the first
+// directory of the package's __path__ that holds it.  Falls back to the
+// library's own directory, so that a missing template is reported by
+// cookiecutter when the command runs, not by the import.
+static py::str template_location(Module &m) {
+    py::object path = py::module_::import("os").attr("path");
+    py::list candidates;
+    candidates.append(path.attr("dirname")(path.attr("abspath")(m.get("__file__"))));
+    py::object package = py::module_::import("sys").attr("modules").attr("get")(
+        m.get("__package__"));
+    if (!package.is_none() && py::hasattr(package, "__path__"))
+        for (py::handle entry : package.attr("__path__"))
+            candidates.append(path.attr("abspath")(entry));
+    for (py::handle dir : candidates) {
+        py::object location = path.attr("join")(dir, TEMPLATE_SUBDIR, TEMPLATE_NAME);
+        if (truth(path.attr("isfile")(path.attr("join")(location, "cookiecutter.json"))))
+            return py::str(location);
+    }
+    return py::str(path.attr("join")(candidates[0], TEMPLATE_SUBDIR, TEMPLATE_NAME));
+}
+
+// ---- def string_in(strng, charset) ----------------------------------------
+
+// True when every character of `strng` is in `charset`; stops at the first
+// that is not.
+TAVOX_DEF(string_in, "string_in", "strng, charset", nullptr) {
+    py::handle charset = call["charset"];
+    for (py::handle ch : call["strng"]) {
+        int found = PySequence_Contains(charset.ptr(), ch.ptr());
+        if (found < 0) throw py::error_already_set();
+        if (!found) return py::bool_(false);
+    }
+    return py::bool_(true);
+}
+
+// ---- class CreateProject(Subcommand) ---------------------------------------
+
+// def __init__(self, *args, **kwargs):
+TAVOX_DEF(CreateProject_init, "CreateProject.__init__", "self, *args, **kwargs", nullptr) {
+    py::handle self = call["self"];
+    // super().__init__(*args, **kwargs)
+    py::module_::import("builtins")
+        .attr("super")(call.cls(), self)
+        .attr("__init__")(*call.varargs(), **py::dict(call.varkw()));
+
+    py::object parser = self.attr("parser");
+    parser.attr("add_argument")("--name",
+                                py::arg("dest") = "name",
+                                py::arg("type") = py::module_::import("builtins").attr("str"),
+                                py::arg("metavar") = "",
+                                py::arg("default") = py::none(),
+                                py::arg("help") = "name of new Tavox project");
+    parser.attr("add_argument")("--testcases",
+                                py::arg("dest") = "testcases",
+                                py::arg("nargs") = "*",
+                                py::arg("metavar") = py::make_tuple("", ""),
+                                py::arg("default") = py::none(),
+                                py::arg("help") = "names of testcases to be generated");
+
+    py::object datafile = parser.attr("add_mutually_exclusive_group")();
+    datafile.attr("add_argument")("--datafile",
+                                  py::arg("dest") = "datafile",
+                                  py::arg("action") = "store_true",
+                                  py::arg("default") = py::none(),
+                                  py::arg("help") = "flag to indicate usage of datafiles");
+    datafile.attr("add_argument")("--no-datafile",
+                                  py::arg("dest") = "datafile",
+                                  py::arg("action") = "store_false",
+                                  py::arg("default") = py::none(),
+                                  py::arg("help") = "disable the usage of datafiles");
+    return py::none();
+}
+
+// @classmethod
+// def _tc_name_ok(cls, testcases):
+TAVOX_DEF(CreateProject_tc_name_ok, "CreateProject._tc_name_ok", "cls, testcases", nullptr) {
+    py::handle testcases = call["testcases"];
+
+    if (!truth(testcases)) throw py::value_error("Must provide at least one testcase name.");
+
+    py::object distinct = py::reinterpret_steal<py::object>(PySet_New(testcases.ptr()));
+    if (!distinct) throw py::error_already_set();
+    if (py::len(distinct) != py::len(testcases))
+        throw py::value_error("Detected duplicate testcase names.");
+
+    py::object string_in = call.global("string_in");
+    py::object allowed = call.global("ALLOWED_CHARSET");
+    py::list bad_names;
+    for (py::handle name : testcases)
+        if (!truth(string_in(name, allowed))) bad_names.append(name);
+
+    if (!bad_names.empty()) {
+        py::object msg = py::str(
+            "Please provide testcase names within the allowed character set [A-Za-z_]. Got: ");
+        for (py::handle name : bad_names)
+            msg = msg + percent("\n  - %s", py::make_tuple(name));
+        PyErr_SetObject(PyExc_ValueError, msg.ptr());
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(testcases);
+}
+
+// @classmethod
+// def _ask_testcases(cls):
+TAVOX_DEF(CreateProject_ask_testcases, "CreateProject._ask_testcases", "cls", nullptr) {
+    py::handle cls = call["cls"];
+    py::object logger = call.global("logger");
+    py::object sys = call.global("sys");
+    py::object print = call.global("print");
+    py::object input = call.global("input");
+
+    logger.attr("info")("Testcase names [enter to finish]: ");
+    py::list testcases;
+    while (true) {
+        print(percent("  %s. ", py::make_tuple(py::len(testcases) + 1)), py::arg("end") = "");
+        sys.attr("stdout").attr("flush")();
+        py::object entry = input();
+        if (!truth(entry)) break;
+
+        py::list candidate = testcases + py::list(py::make_tuple(entry));
+        try {
+            cls.attr("_tc_name_ok")(candidate);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            logger.attr("error")(py::str(e.value()));
+            continue;
+        }
+        testcases.append(entry);
+    }
+    return std::move(testcases);
+}
+
+// def run(self, args):
+TAVOX_DEF(CreateProject_run, "CreateProject.run", "self, args", nullptr) {
+    py::handle self = call["self"];
+    py::handle args = call["args"];
+
+    if (call.global("cookiecutter").is_none()) {
+        PyErr_SetString(PyExc_Exception, INSTALL_TEXT);
+        throw py::error_already_set();
+    }
+
+    py::object logger = call.global("logger");
+    py::object string_in = call.global("string_in");
+    py::object allowed = call.global("ALLOWED_CHARSET");
+    py::object project_name = py::none();
+
+    py::object name = args.attr("name");
+    if (truth(name)) {
+        if (truth(string_in(name, allowed))) {
+            project_name = name;
+        } else {
+            logger.attr("error")(PROJECT_NAME_ERROR);
+            // exit(1); the site module's `exit` may be absent (python -S).
+            py::object builtins = py::module_::import("builtins");
+            py::object exit_ = py::hasattr(builtins, "exit") ? builtins.attr("exit")
+                                                             : call.global("sys").attr("exit");
+            exit_(1);
+            return py::none();
+        }
+    }
+
+    py::object testcases = py::list();
+    if (truth(args.attr("testcases")))
+        testcases = self.attr("_tc_name_ok")(args.attr("testcases"));
+
+    if (!truth(name)) {
+        py::object input = call.global("input");
+        while (true) {
+            py::object answer = input("Project Name: ").attr("strip")();
+            if (truth(answer) && truth(string_in(answer, allowed))) {
+                project_name = answer;
+                break;
+            }
+            logger.attr("error")(PROJECT_NAME_ERROR);
+        }
+    }
+
+    if (!truth(testcases)) testcases = self.attr("_ask_testcases")();
+
+    py::object datafile = args.attr("datafile");
+    if (datafile.is_none()) {
+        py::object answer =
+            call.global("input")("Will you be using testcase datafiles [Y/n]: ").attr("lower")();
+        bool yes = false;
+        for (const char *accepted : {"yes", "y", ""})
+            if (answer.equal(py::str(accepted))) yes = true;
+        datafile = py::bool_(yes);
+    }
+
+    logger.attr("info")("Generating your project...");
+
+    py::dict extra_context;
+    extra_context["project_name"] = project_name;
+    extra_context["testcases"] = call.global("OrderedDict").attr("fromkeys")(testcases);
+    extra_context["use_datafile"] = datafile;
+    call.global("cookiecutter")(call.global("DEFAULT_COOKIE"),
+                                py::arg("no_input") = true,
+                                py::arg("extra_context") = extra_context);
+    return py::none();
+}
+
+// ---- module body -----------------------------------------------------------
+
+static void exec(Module &m) {
+    m.import("sys");
+    py::object string = m.import("string");
+    m.import("logging");
+    m.import_from("collections", "OrderedDict");
+
+    py::object CommandWithSubcommands = m.import_from("..base", "CommandWithSubcommands");
+    py::object Subcommand = m.import_from("..base", "Subcommand");
+
+    // try:
+    //     from cookiecutter.main import cookiecutter
+    // except ImportError:
+    //     cookiecutter = None
+    try {
+        m.import_from("cookiecutter.main", "cookiecutter");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.set("cookiecutter", py::none());
+    }
+
+    m.logger();
+
+    py::str default_cookie = template_location(m);
+    m.set("DEFAULT_COOKIE", default_cookie);
+    m.set("ALLOWED_CHARSET", string.attr("ascii_lowercase") + string.attr("ascii_uppercase") +
+                                 string.attr("digits") + py::str("_."));
+
+    m.def(string_in);
+
+    // class CreateProject(Subcommand):
+    py::object CreateProject = m.add_class("CreateProject", {Subcommand}, [&](ClassBody &c) {
+        c.doc("\n    Creates a new Tavox project from cookiecutter template\n    ");
+        c.set("name", "project");
+        c.set("help", "create a new Tavox project from template");
+        c.set("description",
+              percent("\n    create a Tavox script from cookiecutter template, located at:\n"
+                      "    %s\n\nRequires Cookiecutter package to be installed to work.\n    ",
+                      py::make_tuple(default_cookie)));
+        c.method(CreateProject_init);
+        c.classmethod(CreateProject_tc_name_ok);
+        c.classmethod(CreateProject_ask_testcases);
+        c.method(CreateProject_run);
+    });
+
+    // class CreateCommand(CommandWithSubcommands):   (no docstring)
+    m.add_class("CreateCommand", {CommandWithSubcommands}, [&](ClassBody &c) {
+        c.set("name", "create");
+        c.set("help", "create scripts and libraries from template");
+        c.set("description",
+              "\nCreates script and library components automatically based on your input. "
+              "These\nare helper functions intended to make your development life "
+              "easier/reducing\nnumber of boilerplate to-dos.\n\n    ");
+        c.set("SUBCOMMANDS", py::list(py::make_tuple(CreateProject)));
+        c.set("SUBCMDS_ENTRYPOINT", "tavox.cli.commands.create");
+    });
+}
+
+}  // namespace tavox::cli::commands::create
+
+TAVOX_MODULE(create, tavox::cli::commands::create::exec)
