@@ -1,0 +1,31 @@
+# Thin entry points.  `make demo` and `make test` do everything from a fresh
+# Debian 12 machine (as root): packages, virtual environments, build, run.
+PY ?= /usr/bin/python3
+PYTEST_ARGS ?=
+
+.PHONY: setup venvs build test test311 test310 demo bench sanitize clean
+
+setup:
+	bash scripts/setup.sh
+
+# Both interpreters' environments, with the project (and its native modules)
+# installed into each.
+venvs: setup
+	bash scripts/venvs.sh all
+
+# In-place build for development: libraries land beside python/ sources.
+build: setup
+	cmake -S . -B build/dev-$(notdir $(PY)) -DPython_EXECUTABLE=$(PY) >/dev/null
+	cmake --build build/dev-$(notdir $(PY)) -j2
+
+test: venvs
+	bash scripts/test.sh $(PYTEST_ARGS)
+
+demo: venvs
+	bash scripts/demo.sh
+
+bench: venvs
+	bash scripts/bench.sh
+
+clean:
+	rm -rf build .venv311 .venv310 python/tavox/**/*.so

@@ -1,0 +1,127 @@
+"""What every native module of the package promises, whatever it does:
+one exported symbol, multi-phase initialisation, a body that runs once per
+process, and module-qualified frames in tracebacks."""
+import importlib.util
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Every native module of the package, by dotted name.
+MODULES = [
+    "tavox.roster",
+    "tavox.awesome",
+    "tavox.cli.commands.secret",
+    "tavox.cli.commands.validate",
+]
+
+# Importing some modules has effects that a test must tame: the greeting
+# sleeps for about 43 s, so the sleeps are made instant.
+PREAMBLE = "import time; time.sleep = lambda seconds: None\n"
+
+# For each module: code that makes one native function fail, and the frame
+# name the traceback must show.
+TRACEBACK_CASES = {
+    "tavox.roster": (
+        "import tavox.roster as m\nm.get_required_packages(1)",
+        "tavox.roster.get_required_packages",
+    ),
+}
+
+
+def run_python(code, **kw):
+    return subprocess.run([sys.executable, "-c", PREAMBLE + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120, **kw)
+
+
+def library_path(name):
+    spec = importlib.util.find_spec(name)
+    assert spec is not None and spec.origin, f"{name} is not installed"
+    return spec.origin
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_exports_only_its_init_function(name):
+    path = library_path(name)
+    assert path.endswith(".so"), f"{name} is not a native module: {path}"
+    out = subprocess.run(["nm", "-D", "--defined-only", path],
+                         capture_output=True, text=True, check=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines()
+               if line.split() and line.split()[-2] not in ("w", "U", "V")]
+    assert symbols == ["PyInit_" + name.rsplit(".", 1)[-1]]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_initialises_through_the_multi_phase_protocol(name):
+    # PyInit_<name> returns a module definition, not a module.
+    result = run_python(f"""
+        import ctypes
+        lib = ctypes.PyDLL({library_path(name)!r})
+        init = getattr(lib, "PyInit_{name.rsplit('.', 1)[-1]}")
+        init.restype = ctypes.c_void_p   # a borrowed reference: don't own it
+        print(type(ctypes.cast(init(), ctypes.py_object).value).__name__)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split()[-1] == "moduledef"
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_body_runs_once_per_process(name):
+    result = run_python(f"""
+        import importlib, sys, io, contextlib
+        with contextlib.redirect_stdout(io.StringIO()):
+            mod = importlib.import_module({name!r})
+            first = dict(vars(mod))
+            again = importlib.reload(mod)
+        assert again is mod
+        assert all(vars(mod)[k] is v for k, v in first.items() if not k.startswith("__"))
+        del sys.modules[{name!r}]
+        try:
+            importlib.import_module({name!r})
+        except ImportError as exc:
+            print("refused:", exc)
+        else:
+            raise SystemExit("second initialisation was not refused")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert "refused:" in result.stdout and "once per process" in result.stdout
+    assert name in result.stdout
+
+
+@pytest.mark.parametrize("name", sorted(TRACEBACK_CASES))
+def test_traceback_names_the_native_function(name):
+    code, frame = TRACEBACK_CASES[name]
+    result = run_python(code)
+    assert result.returncode == 1
+    assert f", in {frame}\n" in result.stderr, result.stderr
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_names_follow_the_dotted_module_name(name):
+    # The logger, the classes and every native function carry the module's
+    # full dotted name; methods are qualified by their class.
+    result = run_python(f"""
+        import importlib, io, contextlib
+        with contextlib.redirect_stdout(io.StringIO()):
+            mod = importlib.import_module({name!r})
+        native = type(getattr(importlib.import_module("tavox.roster"),
+                              "get_required_packages"))
+        bad = []
+        logger = getattr(mod, "logger", None)
+        if logger is not None and logger.name != {name!r}:
+            bad.append(("logger", logger.name))
+        for key, value in vars(mod).items():
+            if isinstance(value, native) and value.__module__ != {name!r}:
+                bad.append((key, value.__module__))
+            if isinstance(value, type) and value.__module__ == {name!r}:
+                for attr, member in vars(value).items():
+                    func = getattr(member, "__func__", member)
+                    if type(func).__name__ == native.__name__ and not (
+                            func.__module__ == {name!r}
+                            and func.__qualname__.startswith(key + ".")):
+                        bad.append((key + "." + attr, func.__module__, func.__qualname__))
+        print(mod.__name__, bad)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().splitlines()[-1] == f"{name} []"
