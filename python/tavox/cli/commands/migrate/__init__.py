@@ -1,0 +1,1 @@
+"""Commands of the ``tavox migrate`` group."""

@@ -1,0 +1,1 @@
+"""Testbeds: the devices a test runs against, loaded from YAML files."""

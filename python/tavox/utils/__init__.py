@@ -1,0 +1,1 @@
+"""Small helpers shared by the framework's modules."""
