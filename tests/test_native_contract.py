@@ -14,6 +14,9 @@ MODULES = [
     "tavox.awesome",
     "tavox.cli.commands.secret",
     "tavox.cli.commands.validate",
+    "tavox.configuration",
+    "tavox.manifest.runtime",
+    "tavox.cli.commands.shell",
 ]
 
 # Importing some modules has effects that a test must tame: the greeting
@@ -26,6 +29,20 @@ TRACEBACK_CASES = {
     "tavox.roster": (
         "import tavox.roster as m\nm.get_required_packages(1)",
         "tavox.roster.get_required_packages",
+    ),
+    "tavox.configuration": (
+        "import tavox.configuration as m\nm.Configuration = None\nm.load_configuration()",
+        "tavox.configuration.load_configuration",
+    ),
+    "tavox.manifest.runtime": (
+        "import argparse, tavox.manifest.runtime as m\n"
+        "m.ManifestRuntime.load_entry_points(argparse.Namespace(manifest_runtimes=None))",
+        "tavox.manifest.runtime.ManifestRuntime.load_entry_points",
+    ),
+    "tavox.cli.commands.shell": (
+        "import argparse, tavox.cli.commands.shell as m\n"
+        "m.ShellCommand.run(None, argparse.Namespace(testbed=object()))",
+        "tavox.cli.commands.shell.ShellCommand.run",
     ),
 }
 

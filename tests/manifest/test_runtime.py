@@ -1,0 +1,282 @@
+"""The manifest runtime: ``python -m tavox.manifest MANIFEST.tem [options]``.
+
+Jobs run as subprocesses against real ".tem" manifests, with runtime
+plug-ins installed as entry points of small test distributions.  The
+plug-in prints what it was handed (its four arguments, ``sys.argv`` and the
+environment) as one JSON line and returns the status that the manifest's
+"status" key asks for.
+"""
+import argparse
+import json
+import logging
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+PLUGIN = """
+    import json, os, sys
+
+    def _report(runtime, profile, manifest, path, custom):
+        print("JOB " + json.dumps({
+            "runtime": runtime, "profile": dict(profile), "manifest": dict(manifest),
+            "path": path, "custom": custom, "argv": sys.argv[1:],
+            "file": os.environ.get("TAVOX_MANIFEST_FILE"),
+            "profile_env": os.environ.get("TAVOX_MANIFEST_PROFILE"),
+        }), flush=True)
+        action = manifest.get("action")
+        if action == "raise":
+            raise RuntimeError("the job blew up")
+        if action == "exit":
+            sys.exit(7)
+        return manifest.get("status")
+
+    def system(profile, manifest, path, custom):
+        return _report("system", profile, manifest, path, custom)
+
+    def virtualenv(profile, manifest, path, custom):
+        return _report("virtualenv", profile, manifest, path, custom)
+"""
+
+BROKEN = """
+    raise ImportError("the plug-in cannot be imported")
+"""
+
+MANIFEST = """\
+type: pyjob
+status: {status}
+profiles:
+  lab:
+    runtime: isolated
+  plain: {{}}
+  odd:
+    runtime: container
+runtimes:
+  isolated:
+    type: virtualenv
+  container:
+    type: docker
+"""
+
+
+@pytest.fixture
+def plugins(make_dist):
+    return make_dist("job-runtimes", "1.0", {
+        "tavox.manifest.runtimes.system": {"pyjob": "job_runtimes:system"},
+        "tavox.manifest.runtimes.virtualenv": {"pyjob": "job_runtimes:virtualenv"},
+    }, {"job_runtimes.py": PLUGIN})
+
+
+@pytest.fixture
+def workdir(tmp_path):
+    path = tmp_path / "work"
+    path.mkdir()
+    return path
+
+
+def write_manifest(path, status=0, extra=""):
+    path.write_text(MANIFEST.format(status=json.dumps(status)) + extra)
+    return path
+
+
+@pytest.fixture
+def run(manifest_cmd, subprocess_env, plugins, workdir):
+    def run(*args, dists=(), **env):
+        environment = subprocess_env(plugins, *dists, **env)
+        # the job runs in its own directory: keep relative entries reachable
+        environment["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(p) for p in environment["PYTHONPATH"].split(os.pathsep) if p)
+        for name in ("DEBUG", "TAVOX_MANIFEST_FILE", "TAVOX_MANIFEST_PROFILE"):
+            if name not in env:
+                environment.pop(name, None)
+        return subprocess.run([*manifest_cmd, *args], cwd=workdir, env=environment,
+                               capture_output=True, text=True, timeout=120)
+    return run
+
+
+def job_report(proc):
+    lines = [line for line in proc.stdout.splitlines() if line.startswith("JOB ")]
+    assert len(lines) == 1, proc.stdout + proc.stderr
+    return json.loads(lines[0][4:])
+
+
+def test_job_gets_its_arguments_and_its_status_is_the_exit_status(run, workdir):
+    target = write_manifest(workdir / "real.tem", status=3)
+    (workdir / "job.tem").symlink_to(target)
+    proc = run("job.tem", "--alpha", "1", "job.py", "-x")
+    assert proc.returncode == 3, proc.stderr
+    report = job_report(proc)
+    assert report["runtime"] == "system"
+    assert report["profile"] == {}
+    assert report["path"] == "job.tem"
+    assert report["custom"] == ["--alpha", "1", "job.py", "-x"]
+    assert report["argv"] == ["--alpha", "1", "job.py", "-x"]
+    assert report["file"] == str(target.resolve())
+    assert report["profile_env"] is None
+    assert report["manifest"]["type"] == "pyjob"
+    assert "SAVE_JOB_JSON" not in report["manifest"]
+    assert "follow_symlink" not in report["manifest"]
+    assert proc.stdout.splitlines() == ["JOB " + json.dumps(report)]
+    assert proc.stderr == ""
+
+
+def test_profile_selects_the_runtime_and_options_are_interleaved(run, workdir):
+    write_manifest(workdir / "job.tem", status=0)
+    proc = run("--alpha", "job.tem", "--save-job-json", "out.json", "job.py",
+               "--profile", "lab", "--follow-symlink", "--beta=2")
+    assert proc.returncode == 0, proc.stderr
+    report = job_report(proc)
+    assert report["runtime"] == "virtualenv"
+    assert report["profile"] == {"runtime": "isolated"}
+    assert report["profile_env"] == "lab"
+    assert report["custom"] == report["argv"] == ["--alpha", "job.py", "--beta=2"]
+    assert report["manifest"]["SAVE_JOB_JSON"] == "out.json"
+    assert report["manifest"]["follow_symlink"] is True
+
+
+def test_profile_without_runtime_uses_the_system_runtime(run, workdir):
+    write_manifest(workdir / "job.tem")
+    report = job_report(run("job.tem", "--profile", "plain", "--save-job-json", ""))
+    assert report["runtime"] == "system"
+    assert report["profile_env"] == "plain"
+    assert "SAVE_JOB_JSON" not in report["manifest"]
+
+
+@pytest.mark.parametrize("args, env, debug", [
+    ([], {}, False),
+    (["--verbose"], {}, True),
+    (["--dev-vlan", "3"], {}, True),
+    (["-x"], {"DEBUG": "0"}, True),
+    (["-x"], {"DEBUG": ""}, False),
+], ids=["quiet", "long-v-option", "v-inside-option", "DEBUG=0", "DEBUG-empty"])
+def test_debug_logging(run, workdir, args, env, debug):
+    write_manifest(workdir / "job.tem")
+    proc = run("job.tem", *args, **env)
+    assert proc.returncode == 0, proc.stderr
+    debug_lines = [line for line in proc.stdout.splitlines() if not line.startswith("JOB ")]
+    if not debug:
+        assert debug_lines == []
+        return
+    assert debug_lines[0].startswith(
+        "Loaded plugin for script type 'pyjob' with runtime 'system': <function system at ")
+    assert debug_lines[1].startswith(
+        "Loaded plugin for script type 'pyjob' with runtime 'virtualenv': <function virtualenv")
+    assert debug_lines[2].startswith("Profiles: {'lab': {'runtime': 'isolated'}, ")
+
+
+@pytest.mark.parametrize("name, manifest_args, message", [
+    ("job.tem", ["absent.tem"], "Manifest file 'absent.tem' does not exist"),
+    ("job.tem", ["."], "Manifest file '.' does not exist"),
+    ("job.TEM", ["job.TEM"], "Manifest file must have .tem extension"),
+    ("job.tem.bak", ["job.tem.bak"], "Manifest file must have .tem extension"),
+    ("job.tem", ["job.tem", "--profile", "bogus"],
+     "bogus is not a valid profile, vailable profiles: ['lab', 'plain', 'odd']"),
+    ("job.tem", ["job.tem", "--profile", "odd"],
+     "No manifest runtime available for script type 'pyjob' with runtime 'docker'"),
+], ids=["missing", "directory", "capital-suffix", "suffix-after-tem", "unknown-profile",
+        "runtime-type-without-plugins"])
+def test_refused_jobs(run, workdir, name, manifest_args, message):
+    write_manifest(workdir / name)
+    proc = run(*manifest_args)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (1, message + "\n", "")
+
+
+def test_script_type_without_plugin_fails(run, workdir):
+    (workdir / "job.tem").write_text("type: perljob\n")
+    proc = run("job.tem")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (
+        1, "No manifest runtime available for script type 'perljob' with runtime 'system'\n", "")
+
+
+@pytest.mark.parametrize("status", [None, "not a number", [1]],
+                         ids=["none", "text", "list"])
+def test_result_that_is_no_status_ends_normally(run, workdir, status):
+    write_manifest(workdir / "job.tem", status=status)
+    proc = run("job.tem")
+    assert proc.returncode == 0
+    assert proc.stdout.startswith("JOB ") and len(proc.stdout.splitlines()) == 1
+    assert proc.stderr == ""
+
+
+@pytest.mark.parametrize("status, code", [("5", 5), (True, 1), (0, 0)])
+def test_result_converted_with_int(run, workdir, status, code):
+    write_manifest(workdir / "job.tem", status=status)
+    assert run("job.tem").returncode == code
+
+
+def test_job_that_raises_fails_with_its_traceback(run, workdir):
+    write_manifest(workdir / "job.tem", extra="action: raise\n")
+    proc = run("job.tem")
+    assert proc.returncode == 1
+    assert "RuntimeError: the job blew up" in proc.stderr
+    assert "tavox.manifest.runtime.ManifestRuntime.main" in proc.stderr
+
+
+def test_job_exit_status_passes_through(run, workdir):
+    write_manifest(workdir / "job.tem", extra="action: exit\n")
+    assert run("job.tem").returncode == 7
+
+
+def test_plugin_that_fails_to_load(run, workdir, make_dist):
+    broken = make_dist("broken-runtime", "1.0", {
+        "tavox.manifest.runtimes.system": {"perl": "broken_runtime:run"},
+    }, {"broken_runtime.py": BROKEN})
+    write_manifest(workdir / "job.tem")
+    proc = run("job.tem", dists=[broken])
+    assert proc.returncode == 1
+    assert "JOB " not in proc.stdout
+    assert proc.stdout.startswith(
+        "\nError loading manifest plugin 'perl' entrypoint 'broken_runtime'\n\n"
+        "Traceback (most recent call last):\n")
+    assert proc.stdout.rstrip().endswith("ImportError: the plug-in cannot be imported")
+    assert proc.stderr == ""
+
+
+def test_no_manifest_shows_help(run):
+    proc = run()
+    assert proc.returncode == 0
+    assert "Tavox script command line arguments.\n" \
+        "Non-recognized args will pass-through to the user job file.\n\n" + "-" * 80 + "\n" \
+        in proc.stdout
+    assert "--follow-symlink" in proc.stdout and "Manifest Options:" in proc.stdout
+    assert proc.stderr == ""
+
+
+# ---- the runtime object, in this process ---------------------------------
+
+@pytest.fixture
+def runtime_module():
+    from tavox.manifest import runtime
+    return runtime
+
+
+def test_parser_handed_in_is_used_as_it_is(runtime_module):
+    parser = argparse.ArgumentParser(prog="job", description="mine", epilog="end")
+    rt = runtime_module.ManifestRuntime(parser)
+    assert rt.parser is parser
+    assert (parser.description, parser.epilog, parser.formatter_class) == \
+        ("mine", "end", argparse.HelpFormatter)
+    own = runtime_module.ManifestRuntime().parser
+    assert own.description == runtime_module.ManifestRuntime.CLI_DESCRIPTION
+    assert own.epilog is None and own.add_help is False
+
+
+def test_parse_args_hands_the_rest_to_the_job(runtime_module, monkeypatch):
+    rt = runtime_module.ManifestRuntime()
+    monkeypatch.setattr(sys, "argv", ["runner", "ignored"])
+    monkeypatch.setattr(rt.env.argv, "custom", [])
+    args = rt.parse_args(["a.tem", "-k", "--profile", "p", "x"])
+    assert (args.manifest_file, args.profile, args.path, args.follow_symlink) == \
+        ("a.tem", "p", False, False)
+    assert sys.argv == ["runner", "-k", "x"]
+    assert rt.env.argv.custom == ["-k", "x"]
+
+
+def test_parser_with_help_option_prints_help(runtime_module, capsys):
+    rt = runtime_module.ManifestRuntime(argparse.ArgumentParser(prog="job"))
+    with pytest.raises(SystemExit) as exc:
+        rt.parse_args(["-h"])
+    assert exc.value.code == 0
+    assert "manifest filename" in capsys.readouterr().out
