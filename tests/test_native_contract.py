@@ -17,6 +17,7 @@ MODULES = [
     "tavox.configuration",
     "tavox.manifest.runtime",
     "tavox.cli.commands.shell",
+    "tavox.cli.commands.create",
 ]
 
 # Importing some modules has effects that a test must tame: the greeting
@@ -43,6 +44,10 @@ TRACEBACK_CASES = {
         "import argparse, tavox.cli.commands.shell as m\n"
         "m.ShellCommand.run(None, argparse.Namespace(testbed=object()))",
         "tavox.cli.commands.shell.ShellCommand.run",
+    ),
+    "tavox.cli.commands.create": (
+        "import tavox.cli.commands.create as m\nm.CreateProject._tc_name_ok([])",
+        "tavox.cli.commands.create.CreateProject._tc_name_ok",
     ),
 }
 

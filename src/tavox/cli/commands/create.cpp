@@ -186,11 +186,7 @@ TAVOX_DEF(CreateProject_run, "CreateProject.run", "self, args", nullptr) {
             project_name = name;
         } else {
             logger.attr("error")(PROJECT_NAME_ERROR);
-            // exit(1); the site module's `exit` may be absent (python -S).
-            py::object builtins = py::module_::import("builtins");
-            py::object exit_ = py::hasattr(builtins, "exit") ? builtins.attr("exit")
-                                                             : call.global("sys").attr("exit");
-            exit_(1);
+            call.global("exit")(1);
             return py::none();
         }
     }
