@@ -206,12 +206,18 @@ def test_result_converted_with_int(run, workdir, status, code):
     assert run("job.tem").returncode == code
 
 
-def test_job_that_raises_fails_with_its_traceback(run, workdir):
-    write_manifest(workdir / "job.tem", extra="action: raise\n")
+@pytest.mark.parametrize("text, error", [
+    (MANIFEST.format(status=0) + "action: raise\n", "RuntimeError: the job blew up"),
+    ("type: pyjob\nprofiles: [unclosed\n", "yaml.parser.ParserError"),
+    ("- a list\n", "ValueError: manifest file 'job.tem' must hold a YAML mapping"),
+], ids=["job-raises", "bad-yaml", "not-a-mapping"])
+def test_failure_after_the_plugins_loaded_shows_its_traceback(run, workdir, text, error):
+    (workdir / "job.tem").write_text(text)
     proc = run("job.tem")
     assert proc.returncode == 1
-    assert "RuntimeError: the job blew up" in proc.stderr
-    assert "tavox.manifest.runtime.ManifestRuntime.main" in proc.stderr
+    assert proc.stderr.startswith("Traceback (most recent call last):\n")
+    assert error in proc.stderr
+    assert ", in tavox.manifest.runtime.ManifestRuntime.main\n" in proc.stderr
 
 
 def test_job_exit_status_passes_through(run, workdir):

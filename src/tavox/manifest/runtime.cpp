@@ -152,6 +152,7 @@ TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points"
                         .format(py::arg("p") = entry_point.attr("name"),
                                 py::arg("m") = entry_point.attr("module")),
                     py::arg("exc_info") = py::make_tuple(e.type(), e.value(), trace));
+                self.attr("_plugin_load_failed") = true;
                 throw;
             }
             logger.attr("debug")(fmt("Loaded plugin for script type '{}' with runtime '{}': {}",
@@ -169,8 +170,10 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
     py::object pathlib = call.global("pathlib");
     py::object logger = call.global("logger");
 
-    // Tells the module main() whether a plug-in was handed the job.
+    // For the module main(): was a plug-in handed the job, and was a plug-in
+    // that failed to load already reported.
     self.attr("_plugin_called") = false;
+    self.attr("_plugin_load_failed") = false;
 
     call.global("sig_handlers").attr("enable_double_ctrl_c")();
     self.attr("args") = self.attr("parse_args")(call["argv"]);
@@ -264,10 +267,11 @@ TAVOX_DEF(main, "main", "", nullptr) {
         result = manifest_runtime.attr("main")();
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;  // SystemExit, KeyboardInterrupt
-        // The job's own failure shows its traceback; a plug-in that failed to
-        // load was logged, with its traceback, where it was loaded.
-        if (truth(builtin("getattr")(manifest_runtime, "_plugin_called", false))) throw;
-        sys_exit(call, 1);
+        // A plug-in that failed to load was logged, with its traceback, where
+        // it was loaded; any other failure shows its own traceback.
+        if (truth(builtin("getattr")(manifest_runtime, "_plugin_load_failed", false)))
+            sys_exit(call, 1);
+        throw;
     }
 
     if (result.is_none() &&
