@@ -24,6 +24,45 @@
 
 namespace tavox::cli::commands::migrate::abstract {
 
+using support::fmt;
+using support::utf8;
+
+// a + b, with the operator's own rules (str + str concatenates; anything
+// else raises the TypeError the expression would).
+inline py::object add(py::handle a, py::handle b) {
+    PyObject *r = PyNumber_Add(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+inline py::object add(py::handle a, const char *b) { return add(a, py::str(b)); }
+inline py::object add(const char *a, py::handle b) { return add(py::str(a), b); }
+
+// Text built piece by piece with `+`, as `msg += ...` does.
+class Concat {
+public:
+    Concat() : text_(py::str("")) {}
+    explicit Concat(py::handle start) : text_(py::reinterpret_borrow<py::object>(start)) {}
+    Concat &operator<<(py::handle value) {
+        text_ = add(text_, value);
+        return *this;
+    }
+    Concat &operator<<(const char *value) { return *this << py::str(value); }
+    const py::object &get() const { return text_; }
+
+private:
+    py::object text_;
+};
+
+// The module's compiled patterns, by their exact pattern texts.
+inline constexpr const char *PLATFORM_MATCH_TEXT = R"re(^\w+\dk$)re";
+inline constexpr const char *MODEL_MATCH_TEXT =
+    R"re(^(?P<platform_identifier>q|tor|w|wbx|ut|grx|hrx|qrx)(?P<model_num>(?P<platform_num>\d)\d)(00(?P<model_suffix>ap|v|_cl|l)?|(?P<pid_num>\d\d)))re";
+inline constexpr const char *PYTHON_PLATFORM_MATCH_TEXT =
+    R"re(platform\s*==?\s*(?P<platform_name>\".+?\"|\'.+?\'|[a-zA-Z_.()\[\]\'\"]+))re";
+inline constexpr const char *PYTHON_FERRIN_MATCH_TEXT = R"re(os\s*==?\s*[\'\"][Ff]errin[\'\"])re";
+inline constexpr const char *PYTHON_ABSTRACT_MATCH_TEXT =
+    R"re((?<! - )(?P<declare_func>declare_(token|package))\(\s*__name__\s*\))re";
+
 // ---- functions defined in tokens.cpp ------------------------------------
 TAVOX_DECLARE(read_tokens);
 TAVOX_DECLARE(compute_tokens);

@@ -1,0 +1,494 @@
+// tavox.cli.commands.migrate.abstract -- the three checks: YAML testbeds and
+// data files, Python sources, package __init__.py files.  Each examines one
+// file and puts at most one text message on the queue it is given; the
+// patcher parses the suggestion lines back, so their texts are exact.
+//
+// The YAML and Python checks run in worker threads.  Reading a file,
+// decoding it, splitting it into lines and picking the lines a pattern can
+// match at all run without the interpreter lock; only the candidate lines
+// become Python strings and meet the module's compiled patterns.
+#include "abstract.hpp"
+
+namespace tavox::cli::commands::migrate::abstract {
+
+// ---- reading files ---------------------------------------------------------
+
+std::string default_encoding() {
+    py::object enc = py::module_::import("locale").attr("getpreferredencoding")(false);
+    return py::str(py::module_::import("codecs").attr("lookup")(enc).attr("name"));
+}
+
+TextFile::TextFile(py::handle path) {
+    PyObject *raw = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
+    std::string fspath = py::reinterpret_steal<py::bytes>(raw);
+    std::string encoding = default_encoding();
+    bool utf8 = encoding == "utf-8";
+    bool ok = false, valid = false;
+    int err = 0;
+    {
+        py::gil_scoped_release nogil;
+        ok = read_file_bytes(fspath, text_);
+        err = errno;
+        if (ok && utf8) {
+            valid = valid_utf8(text_);
+            if (valid) translate_newlines(text_);
+        }
+    }
+    if (!ok) {
+        errno = err;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw py::error_already_set();
+    }
+    if (valid) return;
+    // Another locale encoding, or bytes UTF-8 rejects: the codec decides,
+    // and raises the same UnicodeDecodeError reading the file would.
+    py::str decoded = py::bytes(text_).attr("decode")(encoding);
+    text_ = py::bytes(decoded.attr("encode")("utf-8", "surrogatepass"));
+    py::gil_scoped_release nogil;
+    translate_newlines(text_);
+}
+
+py::str TextFile::str(size_t begin, size_t end) const {
+    PyObject *s = PyUnicode_DecodeUTF8(text_.data() + begin,
+                                       static_cast<Py_ssize_t>(end - begin), "surrogatepass");
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
+
+namespace {
+
+bool contains(py::handle container, const char *key) {
+    int r = PySequence_Contains(container.ptr(), py::str(key).ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+bool differs(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// mapping.get(key, default): plain dicts directly, anything else through
+// its own get (which raises when it has none).
+py::object get(py::handle mapping, const char *key, py::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *v = PyDict_GetItemString(mapping.ptr(), key);  // borrowed
+        return py::reinterpret_borrow<py::object>(v ? v : fallback.ptr());
+    }
+    return mapping.attr("get")(key, fallback);
+}
+py::object get(py::handle mapping, py::handle key, py::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+        if (!v && PyErr_Occurred()) throw py::error_already_set();     // unhashable key
+        return py::reinterpret_borrow<py::object>(v ? v : fallback.ptr());
+    }
+    return mapping.attr("get")(key, fallback);
+}
+
+// list(mapping.items()): a snapshot of (key, value) pairs.
+py::list items(py::handle mapping) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *l = PyDict_Items(mapping.ptr());
+        if (!l) throw py::error_already_set();
+        return py::reinterpret_steal<py::list>(l);
+    }
+    return py::list(mapping.attr("items")());
+}
+
+// " or ".join(value) for a list of alternatives, the value itself otherwise.
+py::object alternatives(py::handle value) {
+    if (PyList_Check(value.ptr())) return py::str(" or ").attr("join")(value);
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+py::str text(py::handle value) { return py::str(value); }
+
+// Whether the compiled pattern is the module's own: only then does a line
+// without the pattern's leading literal need no search at all.
+bool is_pattern(py::handle compiled, const char *text) {
+    if (!py::hasattr(compiled, "pattern") || !py::hasattr(compiled, "flags")) return false;
+    py::object pattern = compiled.attr("pattern");
+    if (!PyUnicode_Check(pattern.ptr()) || utf8(pattern) != text) return false;
+    return py::int_(compiled.attr("flags")).cast<long>() == 32;  // re.UNICODE alone
+}
+
+struct Candidate {
+    size_t index;  // 0-based line number
+    LineSpan span;
+    bool first;    // may match the first pattern
+    bool second;   // may match the second pattern
+};
+
+// The lines of `text` that contain `a` (or `b`).  A null literal makes every
+// line a candidate for that pattern.  Pure C++.
+std::vector<Candidate> candidates(const std::string &text, const char *a, const char *b) {
+    std::string_view all(text);
+    std::vector<Candidate> out;
+    size_t index = 0;
+    for (const LineSpan &span : split_lines(all)) {
+        std::string_view line = all.substr(span.begin, span.end - span.begin);
+        bool first = !a || line.find(a) != std::string_view::npos;
+        bool second = b && line.find(b) != std::string_view::npos;
+        if (first || second) out.push_back({index, span, first, second});
+        ++index;
+    }
+    return out;
+}
+
+}  // namespace
+
+// ---- class MigrateAbstractCommand: the checks --------------------------------
+
+// def check_yaml(self, file_path, msg_queue):
+TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.check_yaml",
+                 "self, file_path, msg_queue", nullptr) {
+    py::handle file_path = call[1], msg_queue = call[2];
+    TokenComputer compute_tokens(call);
+    auto could_not_load = [&] {
+        msg_queue.attr("put")(add(file_path, ": Could not load yaml file"));
+        return py::none();
+    };
+
+    py::object stream, data;
+    try {
+        TextFile file(file_path);
+        stream = py::module_::import("io").attr("StringIO")(file.str());
+        stream.attr("name") = file_path;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return could_not_load();
+    }
+    try {
+        data = call.global("Loader")().attr("load")(stream);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        // The safe loader gets the whole document again, from its start.
+        try {
+            stream.attr("seek")(0);
+            py::object yaml = call.global("yaml");
+            data = yaml.attr("load")(stream, py::arg("Loader") = yaml.attr("SafeLoader"));
+        } catch (py::error_already_set &e2) {
+            if (!e2.matches(PyExc_Exception)) throw;
+            return could_not_load();
+        }
+    }
+    if (!PyDict_Check(data.ptr())) data = py::dict();
+
+    py::list problems;
+    for (py::handle entry : items(get(data, "groups", py::dict()))) {
+        py::object group = entry[py::int_(0)], group_data = entry[py::int_(1)];
+        py::object platforms = get(group_data, "platforms", py::list());
+        if (!PyList_Check(platforms.ptr())) continue;
+        for (py::handle p : py::list(platforms)) {
+            py::object tokens = compute_tokens(p);
+            if (contains(tokens, "platform") && differs(tokens["platform"], p)) {
+                problems.append(fmt("    groups.{}.platforms: {} -> {}", text(group), text(p),
+                                    text(alternatives(tokens["platform"]))));
+            } else if (contains(tokens, "unknown")) {
+                problems.append(fmt("    groups.{}.platforms: Please ensure \"{}\" is a valid platform",
+                                    text(group), text(p)));
+            }
+        }
+    }
+
+    py::object hierarchy = call.global("TOKEN_HIERARCHY");
+    for (py::handle entry : items(get(data, "devices", py::dict()))) {
+        py::object device = entry[py::int_(0)], dev = entry[py::int_(1)];
+        if (!PyDict_Check(dev.ptr())) continue;
+        py::object os_ = get(dev, "os", py::str("unknown_os"));
+        py::object platform = get(dev, "platform", py::none());
+        if (!truthy(platform)) continue;
+        py::object tokens = compute_tokens(platform);
+        py::str name = text(device);
+
+        if (contains(tokens, "platform") && differs(tokens["platform"], platform)) {
+            py::object new_platform = tokens["platform"];
+            if (PyList_Check(new_platform.ptr())) {
+                // Only the platforms that the device's OS knows, OS as written.
+                py::object known = get(hierarchy, os_, py::dict());
+                py::list kept;
+                for (py::handle candidate : py::list(new_platform)) {
+                    int r = PySequence_Contains(known.ptr(), candidate.ptr());
+                    if (r < 0) throw py::error_already_set();
+                    if (r) kept.append(candidate);
+                }
+                tokens["platform"] = kept;
+                new_platform = py::str(" or ").attr("join")(kept);
+            }
+            if (truthy(new_platform)) {
+                problems.append(fmt("    devices.{}.platform: {} -> {}", name, text(platform),
+                                    text(new_platform)));
+            } else {
+                py::dict unknown;
+                unknown["unknown"] = platform;
+                tokens = std::move(unknown);
+            }
+        }
+        if (contains(tokens, "model")) {
+            py::object model = get(dev, "model", py::none());
+            if (truthy(model))
+                problems.append(fmt("    devices.{}.model: {} -> {}", name, text(model),
+                                    text(tokens["model"])));
+            else
+                problems.append(fmt("    devices.{}.model: {}", name, text(tokens["model"])));
+        }
+        if (contains(tokens, "submodel"))
+            problems.append(fmt("    devices.{}.model: {}", name, text(tokens["submodel"])));
+        if (contains(tokens, "pid"))
+            problems.append(fmt("    devices.{}.pid: {}", name, text(tokens["pid"])));
+        if (contains(tokens, "unknown"))
+            problems.append(fmt("    devices.{}.platform: Please ensure \"{}\" is a valid {} platform",
+                                name, text(tokens["unknown"]), text(os_)));
+    }
+
+    if (problems.empty()) return py::none();
+    Concat msg(file_path);
+    msg << ":\n" << py::str("\n").attr("join")(problems) << "\n";
+    msg_queue.attr("put")(msg.get());
+    return py::none();
+}
+
+// def check_python(self, file_path, msg_queue):
+TAVOX_DEF_SHARED(MigrateAbstractCommand_check_python, "MigrateAbstractCommand.check_python",
+                 "self, file_path, msg_queue", nullptr) {
+    py::handle file_path = call[1], msg_queue = call[2];
+    TokenComputer compute_tokens(call);
+    py::object platform_match = call.global("PYTHON_PLATFORM_MATCH");
+    py::object ferrin_match = call.global("PYTHON_FERRIN_MATCH");
+    // A line without "platform" cannot match the platform pattern, one
+    // without "os" not the retired-OS pattern; patterns bound in their place
+    // see every line.
+    const char *platform_literal =
+        is_pattern(platform_match, PYTHON_PLATFORM_MATCH_TEXT) ? "platform" : nullptr;
+    bool every_line_ferrin = !is_pattern(ferrin_match, PYTHON_FERRIN_MATCH_TEXT);
+
+    py::list suggestions;
+    bool var_platform_refs = false, refs_ferrin = false;
+
+    TextFile file(file_path);
+    std::vector<Candidate> lines;
+    {
+        py::gil_scoped_release nogil;
+        lines = candidates(file.text(), platform_literal, every_line_ferrin ? "" : "os");
+    }
+
+    py::str quotes("'\""), dq("\""), sq("'");
+    for (const Candidate &c : lines) {
+        py::str l = file.str(c.span.begin, c.span.end);
+        py::str line_no = text(py::int_(c.index + 1));
+        if (c.first) {
+            for (py::handle item : platform_match.attr("findall")(l)) {
+                py::object match = py::reinterpret_borrow<py::object>(item);
+                if (PyTuple_Check(match.ptr())) match = match[py::int_(0)];
+                if (truthy(match.attr("startswith")(dq)) || truthy(match.attr("startswith")(sq))) {
+                    match = match.attr("strip")(quotes);
+                    py::object tokens = compute_tokens(match);
+                    if (contains(tokens, "platform") && differs(tokens["platform"], match)) {
+                        Concat fix;
+                        fix << "    line " << line_no << ": " << match << " -> "
+                            << alternatives(tokens["platform"]);
+                        if (contains(tokens, "pid")) fix << "\n      or platform -> pid";
+                        else if (contains(tokens, "submodel")) fix << "\n      or platform -> submodel";
+                        else if (contains(tokens, "model")) fix << "\n      or platform -> model";
+                        suggestions.append(fix.get());
+                    } else if (contains(tokens, "unknown")) {
+                        Concat check;
+                        check << "    line " << line_no << ": Please ensure " << dq
+                              << tokens["unknown"] << dq << " is a valid platform";
+                        suggestions.append(check.get());
+                    }
+                } else if (!differs(match, py::str("True")) || !differs(match, py::str("False"))) {
+                    // a flag, not a platform
+                } else if (truthy(match.attr("strip")())) {
+                    var_platform_refs = true;
+                }
+            }
+        }
+        if (c.second && !refs_ferrin && !ferrin_match.attr("search")(l).is_none())
+            refs_ferrin = true;
+    }
+
+    if (var_platform_refs)
+        suggestions.append(py::str("    Please ensure references to platform are being "
+                                   "assigned/compared with correct variable values"));
+    if (refs_ferrin)
+        suggestions.append(py::str("    os='ferrin', platform='ap' has been updated to "
+                                   "os='rhenx', platform='tor9k', model='q9100ap'"));
+    if (suggestions.empty()) return py::none();
+    Concat msg(file_path);
+    msg << ":\n" << py::str("\n").attr("join")(suggestions) << "\n";
+    msg_queue.attr("put")(msg.get());
+    return py::none();
+}
+
+// def check_init(self, file_path, msg_queue):
+TAVOX_DEF_SHARED(MigrateAbstractCommand_check_init, "MigrateAbstractCommand.check_init",
+                 "self, file_path, msg_queue", nullptr) {
+    py::handle self = call[0], file_path = call[1], msg_queue = call[2];
+    py::object abstract_match = call.global("PYTHON_ABSTRACT_MATCH");
+    const char *literal =
+        is_pattern(abstract_match, PYTHON_ABSTRACT_MATCH_TEXT) ? "declare_" : nullptr;
+
+    TextFile file(file_path);
+    std::vector<Candidate> lines;
+    {
+        py::gil_scoped_release nogil;
+        lines = candidates(file.text(), literal, nullptr);
+    }
+
+    // The first declaring call decides: a package needs only its new call,
+    // a token directory is worked out below.
+    py::object match, line_no;
+    for (const Candidate &c : lines) {
+        py::object m = abstract_match.attr("search")(file.str(c.span.begin, c.span.end));
+        if (m.is_none()) continue;
+        py::object func_name = m.attr("group")("declare_func");
+        if (!differs(func_name, py::str("declare_package"))) {
+            Concat msg(file_path);
+            msg << ":\n" << "    line " << text(py::int_(c.index + 1)) << ": "
+                << m.attr("group")(0) << " -> declare_package()\n";
+            msg_queue.attr("put")(msg.get());
+            return py::none();
+        }
+        if (!differs(func_name, py::str("declare_token"))) {
+            match = m;
+            line_no = text(py::int_(c.index + 1));
+            break;
+        }
+    }
+    if (!match) return py::none();
+
+    py::object path = call.global("os").attr("path");
+    py::object dir_path = path.attr("dirname")(file_path);
+    py::object token_val = path.attr("basename")(dir_path);
+    py::object parent_tokens = self.attr("get_parent_tokens")(dir_path);
+    py::object token_order = call.global("TOKEN_ORDER");
+    size_t depth = py::len(parent_tokens);
+    py::object token_type = depth >= py::len(token_order)
+                                ? py::object(fmt("<unknown_{}>", depth))
+                                : py::object(token_order[py::int_(depth)]);
+    py::object G = match.attr("group")(0);
+
+    Concat msg(file_path);
+    msg << ":\n";
+    // "    line N: declare_token(__name__) -> declare_token(<kind>='<value>')"
+    auto token_line = [&](py::handle kind, py::handle value, bool newline = true) {
+        msg << "    line " << line_no << ": " << G << " -> declare_token(" << kind << "='"
+            << value << (newline ? "')\n" : "')");
+    };
+    auto kind = [](const char *k) { return py::str(k); };
+    auto move = [&](py::handle from, py::handle to) {
+        msg << "    move " << from << " to " << to << "\n";
+    };
+    // The new __init__.py of a directory to create, with its import.
+    auto new_package = [&](py::handle directory) {
+        msg << directory << "/__init__.py:\n"
+            << "    from nuvik.abstract import declare token\n";
+    };
+
+    py::object known_os = call.global("KNOWN_OS");
+    int is_known = PySequence_Contains(known_os.ptr(), token_val.ptr());
+    if (is_known < 0) throw py::error_already_set();
+    if (!differs(token_type, kind("os")) && is_known) {
+        token_line(kind("os"), token_val);
+        msg_queue.attr("put")(msg.get());
+        py::dict os_only;
+        os_only["os"] = token_val;
+        self.attr("token_paths")[dir_path] = os_only;
+        return py::none();
+    }
+
+    TokenComputer compute_tokens(call);
+    py::object tokens = compute_tokens(token_val);
+    py::object parent_dir = path.attr("dirname")(dir_path);
+    auto is_type = [&](const char *k) { return !differs(token_type, kind(k)); };
+
+    if (contains(tokens, "pid")) {
+        if (is_type("platform")) {
+            // A PID directory at platform depth: it moves under its platform
+            // and model, both of which become new packages.
+            py::object new_path = path.attr("join")(parent_dir, tokens["platform"],
+                                                    tokens["model"], tokens["pid"]);
+            py::object model_dir = path.attr("dirname")(new_path);
+            token_line(kind("pid"), tokens["pid"]);
+            move(dir_path, new_path);
+            new_package(model_dir);
+            token_line(kind("model"), tokens["model"]);
+            new_package(path.attr("dirname")(model_dir));
+            token_line(kind("platform"), tokens["platform"], false);
+        } else if (is_type("model")) {
+            py::object new_path =
+                path.attr("join")(parent_dir, tokens["model"], tokens["pid"]);
+            token_line(kind("pid"), tokens["pid"]);
+            move(dir_path, new_path);
+            new_package(path.attr("dirname")(new_path));
+            token_line(kind("model"), tokens["model"]);
+        } else if (is_type("pid")) {
+            token_line(kind("pid"), tokens["pid"]);
+        }
+    } else if (contains(tokens, "model")) {
+        if (is_type("platform")) {
+            // A model directory at platform depth moves under its platform.
+            // When the model occurs on several platforms, those valid under
+            // the parent OS are offered, and the move names the first of them.
+            py::object platform = tokens["platform"];
+            bool several = PyList_Check(platform.ptr());
+            py::list valid;
+            py::object first = platform;
+            if (several) {
+                py::object os_ = get(parent_tokens, "os", py::none());
+                py::list all(platform);
+                if (!all.empty()) {
+                    py::object known = get(call.global("TOKEN_HIERARCHY"), os_, py::dict());
+                    for (py::handle p : all) {
+                        int r = PySequence_Contains(known.ptr(), p.ptr());
+                        if (r < 0) throw py::error_already_set();
+                        if (r) valid.append(p);
+                    }
+                }
+                if (valid.empty()) throw py::index_error("list index out of range");
+                first = valid[0];
+            }
+            py::object new_path = path.attr("join")(parent_dir, first, tokens["model"]);
+            token_line(kind("model"), tokens["model"]);
+            move(dir_path, new_path);
+            new_package(path.attr("dirname")(new_path));
+            token_line(kind("platform"), first);
+            if (several && valid.size() >= 2) {
+                for (py::handle p : valid) {
+                    msg << "    or\n";
+                    token_line(kind("platform"), p);
+                }
+            } else if (several) {
+                tokens["platform"] = first;
+            }
+        } else if (is_type("model")) {
+            token_line(kind("model"), tokens["model"]);
+        }
+    } else if (contains(tokens, "platform")) {
+        token_line(kind("platform"), tokens["platform"]);
+    } else if (contains(tokens, "unknown")) {
+        py::object unknown = tokens["unknown"];
+        token_line(token_type, unknown);
+        msg << "    line " << line_no << ": Please ensure " << unknown << " is a valid "
+            << token_type << "\n";
+        py::dict own_level;
+        own_level[token_type] = unknown;
+        tokens = std::move(own_level);
+    }
+
+    msg_queue.attr("put")(msg.get());
+    self.attr("token_paths")[dir_path] = tokens;
+    return py::none();
+}
+
+}  // namespace tavox::cli::commands::migrate::abstract

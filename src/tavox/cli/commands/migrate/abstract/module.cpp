@@ -1,0 +1,456 @@
+// tavox.cli.commands.migrate.abstract -- `tavox migrate abstract`: finds what
+// a test repository must change to follow the new hierarchy of device
+// tokens (OS, platform, model, PID), reports it, and on request applies it.
+//
+// The module body is at the bottom and reads like the Python module:
+// imports, constants, the token functions, except_log, then the command
+// class with its methods in class order.  The token functions live in
+// tokens.cpp, the checks in checks.cpp, the patcher in patch.cpp.
+#include "abstract.hpp"
+
+namespace tavox::cli::commands::migrate::abstract {
+
+namespace {
+
+constexpr const char *CHANGES_LOG = "/tmp/tavox_migrate_changes.log";
+constexpr const char *SUCCESS_LOG = "/tmp/tavox_migrate_success.log";
+constexpr const char *FAILURES_LOG = "/tmp/tavox_migrate_failures.log";
+
+constexpr const char *CLOSING_TEXT =
+    "The upcoming changes in abstraction organization will align the tokens values\n"
+    "of OS, platform, and model for devices. The file\n"
+    "{csv_url}\n"
+    "defines the known values. The above suggestions are using this file to provide\n"
+    "the most likely changes required. Please compare any unknown values with the\n"
+    "values in the file, and contribute any missing values to ensure the organization\n"
+    "of the Tavox libraries remains in sync.\n"
+    "                    \n"
+    "The following log files have been created to help with this process:\n"
+    "    /tmp/tavox_migrate_changes.log   -- All suggested changes\n"
+    "    /tmp/tavox_migrate_success.log   -- Successfully patched files\n"
+    "    /tmp/tavox_migrate_failures.log  -- Failed to patch files\n";
+
+bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// with open(path, "w") as f: body(f)
+template <typename Body>
+void with_open_for_writing(const char *path, Body &&body) {
+    py::object f = py::module_::import("builtins").attr("open")(path, "w");
+    try {
+        body(f);
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+}
+
+// The discovered files of a walk, classified by name.
+struct Discovered {
+    py::list python_files, init_files, yaml_files;
+};
+
+enum class Kind { None, Yaml, Init, Python };
+
+Kind classify(py::handle name) {
+    py::object lower = name.attr("lower")();
+    auto ends = [&](const char *suffix) {
+        return PyUnicode_Tailmatch(lower.ptr(), py::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
+    };
+    if (ends(".yaml") || ends(".yml")) return Kind::Yaml;
+    if (PyUnicode_CompareWithASCIIString(lower.ptr(), "__init__.py") == 0) return Kind::Init;
+    if (ends(".py")) return Kind::Python;
+    return Kind::None;
+}
+
+// os.path.join(root, name) for a file name from a directory listing.
+py::object join(py::handle root, py::handle name) {
+    PyObject *r = nullptr;
+    if (PyUnicode_Check(root.ptr()) && PyUnicode_GET_LENGTH(root.ptr()) > 0 &&
+        PyUnicode_READ_CHAR(root.ptr(), PyUnicode_GET_LENGTH(root.ptr()) - 1) != '/') {
+        py::object with_sep = add(root, "/");
+        r = PyUnicode_Concat(with_sep.ptr(), name.ptr());
+    } else {
+        return py::module_::import("os").attr("path").attr("join")(root, name);
+    }
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// Walks the tree as os.walk does (top-down, links to directories not
+// followed, unreadable directories skipped) and keeps the regular files
+// (links to them included) whose names say YAML, package or Python.
+Discovered discover(py::handle os, py::handle top) {
+    Discovered found;
+    for (py::handle step : os.attr("walk")(top)) {
+        py::object root = step[py::int_(0)];
+        py::object files = step[py::int_(2)];
+        std::vector<std::pair<py::object, Kind>> named;
+        std::vector<std::string> fspaths;
+        for (py::handle f : files) {
+            Kind kind = classify(f);
+            if (kind == Kind::None) continue;
+            py::object path = join(root, f);
+            PyObject *raw = nullptr;
+            if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
+            fspaths.push_back(py::reinterpret_steal<py::bytes>(raw));
+            named.emplace_back(std::move(path), kind);
+        }
+        // os.path.isfile for the whole directory at once
+        std::vector<char> regular(fspaths.size(), 0);
+        {
+            py::gil_scoped_release nogil;
+            for (size_t i = 0; i < fspaths.size(); ++i) {
+                struct stat st {};
+                regular[i] = ::stat(fspaths[i].c_str(), &st) == 0 && S_ISREG(st.st_mode);
+            }
+        }
+        for (size_t i = 0; i < named.size(); ++i) {
+            if (!regular[i]) continue;
+            switch (named[i].second) {
+                case Kind::Yaml: found.yaml_files.append(named[i].first); break;
+                case Kind::Init: found.init_files.append(named[i].first); break;
+                case Kind::Python: found.python_files.append(named[i].first); break;
+                case Kind::None: break;
+            }
+        }
+    }
+    return found;
+}
+
+// Start one worker per file, never more than max_threads alive at once.
+void start_workers(const Call &call, py::handle self, py::handle files, const char *desc,
+                   const char *check, py::handle queue) {
+    py::object thread_cls = call.global("threading").attr("Thread");
+    py::object bar = call.global("tqdm")(files, py::arg("desc") = desc);
+    py::object target = self.attr(check);
+    for (py::handle file : bar) {
+        self.attr("wait_for_thread_slot")();
+        py::object t = thread_cls(py::arg("target") = target,
+                                  py::arg("args") = py::make_tuple(file, queue));
+        t.attr("start")();
+        self.attr("threads").attr("append")(t);
+    }
+}
+
+}  // namespace
+
+// ---- def except_log(f) ------------------------------------------------------
+
+// def inner(*args):
+TAVOX_DEF(except_log_inner, "except_log.<locals>.inner", "*args", nullptr) {
+    py::object f = call.closure()[0];
+    const py::tuple &args = call.varargs();
+    try {
+        return f(*args);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::object text = add(py::str(args[1]), ": Exception processing file");
+        call.global("logger").attr("exception")(
+            text, py::arg("exc_info") = py::make_tuple(e.type(), e.value(), e.trace()));
+        return py::none();
+    }
+}
+
+// def except_log(f):
+TAVOX_DEF(except_log, "except_log", "f", nullptr) {
+    return support::make_function(except_log_inner, call.module(),
+                                  py::make_tuple(call[0]));
+}
+
+// ---- class MigrateAbstractCommand(Subcommand) -------------------------------
+
+// def __init__(self, *args, **kwargs):
+TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__",
+          "self, *args, **kwargs", nullptr) {
+    py::handle self = call[0];
+    py::module_::import("builtins")
+        .attr("super")(call.cls(), self)
+        .attr("__init__")(*call.varargs(), **call.varkw());
+    py::object parser = self.attr("parser");
+    py::object builtins = py::module_::import("builtins");
+    py::object max_threads = call.global("MAX_THREADS");
+    using py::arg;
+    parser.attr("add_argument")("path", arg("nargs") = "?", arg("type") = builtins.attr("str"),
+                                arg("action") = "store", arg("default") = ".",
+                                arg("help") = "Path to start searching for files");
+    parser.attr("add_argument")("--init", arg("action") = "store_true",
+                                arg("help") = "Only process __init__.py files");
+    parser.attr("add_argument")("--python", arg("action") = "store_true",
+                                arg("help") = "Only process Python files");
+    parser.attr("add_argument")("--yaml", arg("action") = "store_true",
+                                arg("help") = "Only process YAML files");
+    parser.attr("add_argument")(
+        "--threads", arg("type") = builtins.attr("int"), arg("action") = "store",
+        arg("default") = max_threads,
+        arg("help") = fmt("Max number of threads to run while processing files (default {})",
+                          max_threads));
+    parser.attr("add_argument")("--apply-fixes", "-f", arg("action") = "store_true",
+                                arg("help") = "Apply suggested fixes to files");
+    parser.attr("add_argument")(
+        "--apply-comments", "-c", arg("action") = "store_true",
+        arg("help") = "Adds comments to files where human inspection is required");
+    self.attr("token_paths") = py::dict();
+    self.attr("threads") = py::list();
+    return py::none();
+}
+
+// def get_parent_tokens(self, path):
+TAVOX_DEF(MigrateAbstractCommand_get_parent_tokens, "MigrateAbstractCommand.get_parent_tokens",
+          "self, path", nullptr) {
+    py::object token_paths = call[0].attr("token_paths");
+    py::object ospath = call.global("os").attr("path");
+    py::object path = py::reinterpret_borrow<py::object>(call[1]);
+    // Only the ancestors are looked up, closest first.
+    size_t depth = py::int_(path.attr("count")(ospath.attr("sep"))).cast<size_t>();
+    std::vector<py::object> found;
+    for (size_t i = 0; i < depth; ++i) {
+        path = ospath.attr("dirname")(path);
+        int r = PySequence_Contains(token_paths.ptr(), path.ptr());
+        if (r < 0) throw py::error_already_set();
+        if (r) found.push_back(token_paths[path]);
+    }
+    // Farthest first, so that a closer directory's token wins.
+    py::dict result;
+    for (auto it = found.rbegin(); it != found.rend(); ++it) result.attr("update")(*it);
+    return std::move(result);
+}
+
+// def run(self, args):
+TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args", nullptr) {
+    py::handle self = call[0], args = call[1];
+    py::object logger = call.global("logger");
+    py::object queue_cls = call.global("queue").attr("Queue");
+    py::object os = call.global("os");
+    py::object file_types = call.global("FileTypes");
+
+    // The slot wait could never return with no slot at all.
+    py::object threads_arg = args.attr("threads");
+    if (PyObject_RichCompareBool(threads_arg.ptr(), py::int_(1).ptr(), Py_LT) == 1)
+        self.attr("parser").attr("error")(
+            fmt("argument --threads: must be at least 1, got {}", threads_arg));
+    if (PyErr_Occurred()) throw py::error_already_set();
+
+    self.attr("max_threads") = threads_arg;
+    self.attr("apply_fixes_flag") = args.attr("apply_fixes");
+    self.attr("apply_comments_flag") = args.attr("apply_comments");
+
+    // The rows read before a malformed one still serve; one bad row of the
+    // published table must not make the whole command unusable.
+    try {
+        call.global("read_tokens")();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_IndexError)) throw;
+        logger.attr("error")(fmt("Token table incomplete: {}", e.value()));
+    }
+
+    bool init = truthy(args.attr("init"));
+    bool python = truthy(args.attr("python"));
+    bool yaml = truthy(args.attr("yaml"));
+    if (!init && !python && !yaml) init = python = yaml = true;
+
+    logger.attr("info")("Discovering files...");
+    Discovered found = discover(os, args.attr("path"));
+    if (init) logger.attr("info")(fmt("Found {} __init__.py files", py::len(found.init_files)));
+    if (python) logger.attr("info")(fmt("Found {} Python files", py::len(found.python_files)));
+    if (yaml) logger.attr("info")(fmt("Found {} YAML files", py::len(found.yaml_files)));
+
+    // Every package is checked before any worker starts, so token_paths is
+    // complete when the other checks run.
+    py::object init_queue = queue_cls();
+    if (init) {
+        logger.attr("info")("Iterating over init files...");
+        py::object check_init = self.attr("check_init");
+        for (py::handle file : call.global("tqdm")(found.init_files, py::arg("desc") = "init"))
+            check_init(file, init_queue);
+    }
+    py::object yaml_queue = queue_cls();
+    if (yaml) {
+        logger.attr("info")("Iterating over yaml files...");
+        start_workers(call, self, found.yaml_files, "yaml", "check_yaml", yaml_queue);
+    }
+    py::object python_queue = queue_cls();
+    if (python) {
+        logger.attr("info")("Iterating over python files...");
+        start_workers(call, self, found.python_files, "python", "check_python", python_queue);
+    }
+    for (py::handle t : py::list(self.attr("threads"))) t.attr("join")();
+
+    py::object success_queue = queue_cls();
+    py::object failure_queue = queue_cls();
+
+    with_open_for_writing(CHANGES_LOG, [&](py::handle changes) {
+        py::object apply_patches = self.attr("apply_patches");
+        std::pair<py::object, const char *> order[] = {
+            {init_queue, "PYTHON"}, {yaml_queue, "YAML"}, {python_queue, "PYTHON"}};
+        for (auto &[q, type_name] : order) {
+            py::object patch_type = file_types.attr(type_name);
+            while (!truthy(q.attr("empty")())) {
+                py::object message = q.attr("get")();
+                changes.attr("write")(add(message, "\n"));
+                try {
+                    py::object applied = apply_patches(
+                        py::arg("patch_type") = patch_type, py::arg("msg") = message,
+                        py::arg("success_queue") = success_queue,
+                        py::arg("failer_queue") = failure_queue);
+                    if (!truthy(applied)) logger.attr("warning")(message);
+                } catch (py::error_already_set &e) {
+                    if (!e.matches(PyExc_Exception)) throw;
+                    py::object first = message.attr("split")("\n")[py::int_(0)];
+                    py::object file = os.attr("path").attr("abspath")(
+                        first.attr("split")(":")[py::int_(0)]);
+                    Concat item(file);
+                    item << "\n  - PATCHING_ERROR: Failed to apply patch: " << py::str(e.value())
+                         << "\n";
+                    failure_queue.attr("put")(item.get());
+                }
+            }
+        }
+    });
+    with_open_for_writing(SUCCESS_LOG, [&](py::handle log) {
+        while (!truthy(success_queue.attr("empty")())) {
+            py::object item = success_queue.attr("get")();
+            log.attr("write")(add(item, "\n"));
+            logger.attr("warning")(item);
+        }
+    });
+    with_open_for_writing(FAILURES_LOG, [&](py::handle log) {
+        while (!truthy(failure_queue.attr("empty")())) {
+            py::object item = failure_queue.attr("get")();
+            log.attr("write")(add(item, "\n"));
+            logger.attr("critical")(item);
+        }
+    });
+
+    logger.attr("info")(py::str(CLOSING_TEXT).attr("format")(
+        py::arg("csv_url") = call.global("CSV_URL")));
+    return py::none();
+}
+
+// def wait_for_thread_slot(self):
+TAVOX_DEF(MigrateAbstractCommand_wait_for_thread_slot,
+          "MigrateAbstractCommand.wait_for_thread_slot", "self", nullptr) {
+    py::handle self = call[0];
+    py::object threads = self.attr("threads");
+    py::object max_threads = self.attr("max_threads");
+    auto full = [&] {
+        int r = PyObject_RichCompareBool(py::int_(py::len(threads)).ptr(), max_threads.ptr(),
+                                         Py_GE);
+        if (r < 0) throw py::error_already_set();
+        return r == 1;
+    };
+    // Rather than sleeping blindly, let go of every worker that has ended
+    // and, while all slots are still taken, wait on the oldest one (at most
+    // 0.1 s at a time).
+    while (full()) {
+        py::list alive;
+        for (py::handle t : py::list(threads)) {
+            t.attr("join")(0);
+            if (truthy(t.attr("is_alive")())) alive.append(t);
+        }
+        if (PySequence_SetSlice(threads.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()) < 0)
+            throw py::error_already_set();
+        if (!full()) break;
+        threads[py::int_(0)].attr("join")(0.1);
+    }
+    return py::none();
+}
+
+// ---- module body -------------------------------------------------------------
+
+static void exec(Module &m) {
+    // import os, re, enum, yaml, time, queue, logging, threading, csv
+    py::object os = m.import("os");
+    py::object re = m.import("re");
+    py::object enum_ = m.import("enum");
+    m.import("yaml");
+    m.import("time");
+    m.import("queue");
+    m.import("logging");
+    m.import("threading");
+    m.import("csv");
+    // from typing import Tuple, List
+    m.import_from("typing", "Tuple");
+    m.import_from("typing", "List");
+    // from tqdm import tqdm
+    m.import_from("tqdm", "tqdm");
+    // from ruamel.yaml import YAML
+    m.import_from("ruamel.yaml", "YAML");
+    // from ruamel.yaml.constructor import DuplicateKeyError
+    m.import_from("ruamel.yaml.constructor", "DuplicateKeyError");
+    // from tavox.utils.yaml import Loader
+    m.import_from("tavox.utils.yaml", "Loader");
+    // from ...base import Subcommand
+    py::object subcommand = m.import_from("...base", "Subcommand");
+    // import brask.plugins  (only to find the token table beside it)
+    py::object brask = m.import("brask.plugins");
+
+    py::object ospath = os.attr("path");
+    m.set("PID_TOKENS_FILE",
+          ospath.attr("join")(ospath.attr("dirname")(brask.attr("plugins").attr("__file__")),
+                              "pid_tokens.csv"));
+    m.set("TOKEN_HIERARCHY", py::dict());
+    m.set("PID_TOKENS", py::dict());
+    m.set("MODEL_TOKENS", py::dict());
+    m.set("PLATFORM_TOKENS", py::dict());
+    m.logger();
+    m.set("CSV_URL", "https://docs.tavox.dev/brask/plugins/pid_tokens.csv");
+    py::list token_order;
+    for (const char *t : {"os", "platform", "model", "pid"}) token_order.append(t);
+    m.set("TOKEN_ORDER", token_order);
+    py::set known_os, known_platforms;
+    for (const char *t : {"rhen", "rhenx", "rheny", "dalos", "linux", "skelos"}) known_os.add(t);
+    for (const char *t : {"trago", "vlim", "l2vlim"}) known_platforms.add(t);
+    m.set("KNOWN_OS", known_os);
+    m.set("KNOWN_PLATFORMS", known_platforms);
+    m.set("MAX_THREADS", 100);
+    py::object compile = re.attr("compile");
+    m.set("PLATFORM_MATCH", compile(PLATFORM_MATCH_TEXT));
+    m.set("MODEL_MATCH", compile(MODEL_MATCH_TEXT));
+    m.set("PYTHON_PLATFORM_MATCH", compile(PYTHON_PLATFORM_MATCH_TEXT));
+    m.set("PYTHON_FERRIN_MATCH", compile(PYTHON_FERRIN_MATCH_TEXT));
+    m.set("PYTHON_ABSTRACT_MATCH", compile(PYTHON_ABSTRACT_MATCH_TEXT));
+
+    // class FileTypes(enum.Enum):
+    m.add_class("FileTypes", {enum_.attr("Enum")}, [](ClassBody &c) {
+        c.set("INIT", 1);
+        c.set("YAML", 2);
+        c.set("PYTHON", 3);
+    });
+
+    m.def(read_tokens);
+    m.def(compute_tokens);
+    py::object except_log_fn = m.def(except_log);
+
+    // class MigrateAbstractCommand(Subcommand):
+    m.add_class("MigrateAbstractCommand", {subcommand}, [&](ClassBody &c) {
+        c.doc("\n    Command to discover what changes need to be made in a repo to conform to the\n"
+              "    new abstract tokens discovery\n    ");
+        const char *help =
+            "Discover what changes must be made to existing test environments to conform "
+            "to the new token discovery.";
+        c.set("name", "abstract");
+        c.set("help", help);
+        c.set("description", help);
+        c.method(MigrateAbstractCommand_init);
+        c.method(MigrateAbstractCommand_get_parent_tokens);
+        c.method(MigrateAbstractCommand_run);
+        c.method(MigrateAbstractCommand_wait_for_thread_slot);
+        c.decorated(MigrateAbstractCommand_check_yaml, except_log_fn);
+        c.decorated(MigrateAbstractCommand_check_python, except_log_fn);
+        c.decorated(MigrateAbstractCommand_check_init, except_log_fn);
+        c.method(MigrateAbstractCommand_apply_yaml_fix);
+        c.method(MigrateAbstractCommand_apply_yaml_comment);
+        c.method(MigrateAbstractCommand_apply_python_comments);
+        c.method(MigrateAbstractCommand_apply_python_fixes);
+        c.method(MigrateAbstractCommand_apply_patches);
+    });
+}
+
+}  // namespace tavox::cli::commands::migrate::abstract
+
+TAVOX_MODULE(abstract, tavox::cli::commands::migrate::abstract::exec)
