@@ -190,20 +190,15 @@ def test_script_type_without_plugin_fails(run, workdir):
         1, "No manifest runtime available for script type 'perljob' with runtime 'system'\n", "")
 
 
-@pytest.mark.parametrize("status", [None, "not a number", [1]],
-                         ids=["none", "text", "list"])
-def test_result_that_is_no_status_ends_normally(run, workdir, status):
+@pytest.mark.parametrize("status, code", [
+    (None, 0), ("not a number", 0), ([1], 0), ("5", 5),
+], ids=["none", "text", "list", "numeric-text"])
+def test_result_becomes_the_status_when_int_takes_it(run, workdir, status, code):
     write_manifest(workdir / "job.tem", status=status)
     proc = run("job.tem")
-    assert proc.returncode == 0
+    assert proc.returncode == code
     assert proc.stdout.startswith("JOB ") and len(proc.stdout.splitlines()) == 1
     assert proc.stderr == ""
-
-
-@pytest.mark.parametrize("status, code", [("5", 5), (True, 1), (0, 0)])
-def test_result_converted_with_int(run, workdir, status, code):
-    write_manifest(workdir / "job.tem", status=status)
-    assert run("job.tem").returncode == code
 
 
 @pytest.mark.parametrize("text, error", [
