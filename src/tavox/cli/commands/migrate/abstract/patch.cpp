@@ -1,55 +1,623 @@
 // tavox.cli.commands.migrate.abstract -- applying the suggestions of a check
-// back to the file they name: YAML documents through ruamel.yaml's round
-// trip, Python sources as lists of lines.
+// back to the file they name.
 //
-// The methods here belong to MigrateAbstractCommand; module.cpp binds them
-// into the class in class order.
-#if __has_include("abstract.hpp")
+// YAML documents go through ruamel.yaml's round trip (quotes and comments
+// kept); Python sources are handled as lists of lines.  Every change is
+// marked by a comment beginning "* ABSTRACTION", which is also what keeps a
+// second run from marking the same place twice.
+//
+// The methods belong to MigrateAbstractCommand; module.cpp binds them into
+// the class in class order.  Files are only ever replaced whole: the new
+// content is computed first, written beside the target and renamed over it.
 #include "abstract.hpp"
-#else
-#include "support/support.hpp"
-#endif
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace tavox::cli::commands::migrate::abstract {
+
+namespace {
+
+// ---- files -----------------------------------------------------------------
+
+// Where a whole-file write failed: errno and the path to name in the error.
+struct WriteError {
+    int err = 0;
+    std::string path;
+};
+
+bool write_all(int fd, const std::string &data) {
+    const char *p = data.data();
+    size_t left = data.size();
+    while (left) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Replace the file at `path` by `data`, whole or not at all.  The content
+// goes to a hidden temporary file in the same directory, gets the target's
+// permission bits (and owner, where we may set it), reaches the disk, and is
+// renamed over the target; a symbolic link is followed, so the link stays
+// and its target gets the new content.  A file whose content is already
+// `data` is left alone.  A file that is not writable (no write permission,
+// or no write bit at all) is refused with EACCES and stays as it was.
+// Touches no Python object: runs with the interpreter lock released.
+WriteError replace_file(const std::string &path, const std::string &data) {
+    const WriteError done{0, path};
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) return {errno, path};
+    std::string target = resolved;
+    struct stat st {};
+    if (::stat(target.c_str(), &st) != 0) return {errno, path};
+    if (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0)
+        return {EACCES, path};
+
+    std::string current;
+    if (read_file_bytes(target, current) && current == data) return done;
+
+    size_t slash = target.rfind('/');
+    std::string dir = target.substr(0, slash + 1);
+    std::string tmp = dir + "." + target.substr(slash + 1) + ".XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back('\0');
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) return {errno, path};
+    tmp.assign(name.data());
+
+    int err = 0;
+    if (!write_all(fd, data)) err = errno;
+    if (!err && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
+    if (!err && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+        // Keep the owner when we are allowed to; a file we may write but
+        // not give away simply becomes ours, as an editor's save would.
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0) { /* not fatal */ }
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        return {err, path};
+    }
+    return done;
+}
+
+// Write `text` (a str) to `path`, encoded as `encoding`, whole or not at all.
+void write_text(py::handle path, py::handle text, py::handle encoding) {
+    std::string data = py::bytes(text.attr("encode")(encoding));
+    std::string where = support::utf8(path);
+    WriteError result;
+    {
+        py::gil_scoped_release unlocked;
+        result = replace_file(where, data);
+    }
+    if (result.err) {
+        errno = result.err;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(result.path).ptr());
+        throw py::error_already_set();
+    }
+}
+
+// Close an open Python file object on every way out of a block.
+class OpenFile {
+public:
+    explicit OpenFile(py::object f) : f_(std::move(f)) {}
+    ~OpenFile() {
+        if (!f_) return;
+        // Keep an exception in flight while closing.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyObject *r = PyObject_CallMethod(f_.ptr(), "close", nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+    py::object &operator*() { return f_; }
+    py::object *operator->() { return &f_; }
+
+private:
+    py::object f_;
+};
+
+py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
+
+bool is_true(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// ---- YAML documents ----------------------------------------------------------
+
+const char *const REPLACE_PATTERN =
+    R"(^(?P<path>\S+):\s+(?P<token>\S+)(\s+->\s+(?P<new>\S+))?$)";
+const char *const COMMENT_PATTERN =
+    R"(^(?P<path>\S+):\s+Please ensure (?P<token>\S+) is a valid (?P<platform>\S+) platform$)";
+const char *const MARKER = "* ABSTRACTION";
+
+// Walk `keys` down from `node`.  A key of the document may itself contain
+// dots (a device called "r1.lab"), so several path components may name one
+// key: the components are joined until a key of the current mapping is found,
+// trying the shorter names first and backing up when the rest of the path
+// does not lead anywhere.
+bool walk(py::handle node, const std::vector<std::string> &keys, size_t from,
+          py::handle missing, py::object &found, int &depth) {
+    if (from == keys.size()) {
+        found = py::reinterpret_borrow<py::object>(node);
+        return true;
+    }
+    py::object get = node.attr("get");
+    std::string name;
+    for (size_t end = from; end < keys.size(); ++end) {
+        name += (end == from ? "" : ".") + keys[end];
+        py::object child = get(py::str(name), missing);
+        if (child.is(missing)) continue;
+        int below = 0;
+        if (walk(child, keys, end + 1, missing, found, below)) {
+            depth = below + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+// def _get_obj(obj, keys, indent=0) -> Tuple[dict, int]:
+// The mapping `keys` lead to and the indentation of a comment inside it, two
+// blanks per level.  A path that leads nowhere in the document is an error:
+// a change written into a mapping that is not part of the document would be
+// lost while the file is reported as fixed.
+std::pair<py::object, int> get_obj(py::handle obj, const std::vector<std::string> &keys) {
+    py::object missing = builtin("object")();
+    py::object found;
+    int depth = 0;
+    if (!walk(obj, keys, 0, missing, found, depth)) {
+        std::string path;
+        for (const auto &k : keys) path += (path.empty() ? "" : ".") + k;
+        throw py::key_error(path);
+    }
+    return {found, 2 * depth};
+}
+
+// Whether any comment token among `x` (a token, a list of tokens, or None)
+// carries the marker.
+bool holds_marker(py::handle x) {
+    if (x.is_none()) return false;
+    if (py::isinstance<py::list>(x) || py::isinstance<py::tuple>(x)) {
+        for (py::handle item : x)
+            if (holds_marker(item)) return true;
+        return false;
+    }
+    if (!py::hasattr(x, "value")) return false;
+    py::object value = x.attr("value");
+    return py::isinstance<py::str>(value) &&
+           std::string(py::str(value)).find(MARKER) != std::string::npos;
+}
+
+// Whether the mapping already carries a marker comment: above any of its
+// keys, or above its first key (which ruamel keeps apart from the others).
+// Comments it holds for the mappings below it are not its own.
+bool mapping_marked(py::handle tmp_obj) {
+    py::object ca;
+    try {
+        ca = tmp_obj.attr("_yaml_comment");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+        return false;  // a node without comment data
+    }
+    if (holds_marker(ca.attr("comment"))) return true;
+    for (py::handle group : ca.attr("items").attr("values")()) {
+        if (!py::isinstance<py::list>(group)) continue;
+        py::list entries = py::reinterpret_borrow<py::list>(group);
+        for (size_t i = 0; i < entries.size() && i < 3; ++i)
+            if (holds_marker(entries[i])) return true;
+    }
+    return false;
+}
+
+// def _add_yaml_comment(tmp_obj, indent, ...):
+void add_yaml_comment(py::handle tmp_obj, int indent, py::handle key, const py::str &text) {
+    if (mapping_marked(tmp_obj)) return;
+    tmp_obj.attr("yaml_set_comment_before_after_key")(key, py::arg("before") = text,
+                                                      py::arg("indent") = indent);
+}
+
+// tmp_obj[key] = new, for a value that replaces `token`.  In a list (a
+// group's platforms) only the entries equal to `token` are replaced, so the
+// other entries stay.  Returns whether anything changed.
+bool set_value(py::handle tmp_obj, py::handle key, py::handle token, py::handle value) {
+    py::object missing = builtin("object")();
+    py::object current = tmp_obj.attr("get")(key, missing);
+    if (!current.is(missing) && py::isinstance<py::list>(current)) {
+        bool changed = false;
+        py::list entries = py::reinterpret_borrow<py::list>(current);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (py::str(entries[i]).equal(token)) {
+                entries[i] = value;
+                changed = true;
+            }
+        }
+        return changed;
+    }
+    tmp_obj[key] = value;
+    return true;
+}
+
+// The key path of a suggestion: the mapping keys down to the one named last.
+struct KeyPath {
+    std::vector<std::string> path;
+    py::object key;
+};
+
+KeyPath parse_path(py::handle match) {
+    KeyPath s;
+    py::list parts = match.attr("group")("path").attr("split")(".");
+    s.key = parts.attr("pop")();
+    for (py::handle p : parts) s.path.push_back(support::utf8(p));
+    return s;
+}
+
+// ---- Python sources ------------------------------------------------------------
+
+const char *const SPACE_CAPTURE = R"(^(?P<space>\s*))";
+const char *const FIND_REPLACE = R"(^line (?P<line_no>\d+): +(?P<find>\S+) +-> +(?P<replace>\S+)$)";
+const char *const ENSURE_PATTERN = R"(^line +(?P<line_no>\d+): +(?P<msg>Please ensure.*)$)";
+const char *const FIX_MARK = "# * ABSTRACTION:TOKEN_CHANGE - ";
+const char *const CHECK_MARK = "# * ABSTRACTION:TOKEN_CHECK - ";
+
+py::object list_item(const py::list &lines, Py_ssize_t index) {
+    if (index < 0 || index >= static_cast<Py_ssize_t>(lines.size())) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        throw py::error_already_set();
+    }
+    return lines[static_cast<size_t>(index)];
+}
+
+void list_insert(const py::list &lines, Py_ssize_t index, py::handle item) {
+    if (PyList_Insert(lines.ptr(), index, item.ptr()) != 0) throw py::error_already_set();
+}
+
+// The line break a line ends with ("" for a last line without one).
+std::string ending_of(const std::string &line) {
+    if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) return "\r\n";
+    if (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        return std::string(1, line.back());
+    return "";
+}
+
+std::string without_ending(const std::string &line) {
+    return line.substr(0, line.size() - ending_of(line).size());
+}
+
+// The line break for a comment inserted above the line at `index`: the one
+// the file uses there, so that a CRLF file stays CRLF.
+std::string break_for(const py::list &lines, Py_ssize_t index) {
+    std::string end = ending_of(support::utf8(lines[static_cast<size_t>(index)]));
+    if (end.empty() && index > 0)
+        end = ending_of(support::utf8(lines[static_cast<size_t>(index - 1)]));
+    return end.empty() ? "\n" : end;
+}
+
+bool is_marker_line(const std::string &line) {
+    size_t b = line.find_first_not_of(" \t");
+    return b != std::string::npos && line.compare(b, 15, "# * ABSTRACTION") == 0;
+}
+
+// Whether `comment` already stands directly above the line at `index`,
+// among the marker comments stacked there.  The line 1 has nothing above it.
+bool already_above(const py::list &lines, Py_ssize_t index, const std::string &comment) {
+    std::string wanted = without_ending(comment);
+    for (Py_ssize_t i = index - 1; i >= 0; --i) {
+        std::string above = support::utf8(lines[static_cast<size_t>(i)]);
+        if (!is_marker_line(above)) return false;
+        if (without_ending(above) == wanted) return true;
+    }
+    return false;
+}
+
+std::string indentation(const py::object &space_capture, py::handle line) {
+    return support::utf8(space_capture.attr("match")(line).attr("group")("space"));
+}
+
+// The 0-based line number of a suggestion ("line N" counts from 1).  There
+// is no line 0: it must not count from the end of the file.
+Py_ssize_t line_index(py::handle match) {
+    py::int_ n(match.attr("group")("line_no"));
+    Py_ssize_t value = PyLong_AsSsize_t(n.ptr());
+    if ((value == -1 && PyErr_Occurred()) || value < 1) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        throw py::error_already_set();
+    }
+    return value - 1;
+}
+
+}  // namespace
+
+// ---- class MigrateAbstractCommand: applying suggestions -------------------------
 
 // def apply_yaml_fix(self, obj, msg_lines):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_fix, "MigrateAbstractCommand.apply_yaml_fix",
                  "self, obj, msg_lines", nullptr) {
-    PyErr_SetString(PyExc_NotImplementedError, "apply_yaml_fix");
-    throw py::error_already_set();
+    py::handle obj = call["obj"], msg_lines = call["msg_lines"];
+    py::object logger = call.global("logger");
+    py::object re = call.global("re");
+    logger.attr("debug")("Applying fix");
+    py::object replace_pattern = re.attr("compile")(REPLACE_PATTERN);
+    py::object comment_pattern = re.attr("compile")(COMMENT_PATTERN);
+
+    for (py::handle line : py::list(msg_lines.attr("copy")())) {
+        py::str strp_line = line.attr("strip")();
+        py::object m = replace_pattern.attr("match")(strp_line);
+        if (m.is_none()) {
+            if (comment_pattern.attr("match")(strp_line).is_none())
+                logger.attr("warning")(py::str("Could not parse line: ") + strp_line);
+            continue;
+        }
+        msg_lines.attr("remove")(line);
+        KeyPath s = parse_path(m);
+        py::object token = m.attr("group")("token"), new_ = m.attr("group")("new");
+        auto [tmp_obj, indent] = get_obj(obj, s.path);
+        if (is_true(new_)) {
+            if (set_value(tmp_obj, s.key, token, new_))
+                add_yaml_comment(tmp_obj, indent, s.key,
+                                 py::str("* ABSTRACTION:TOKEN_CHANGE - ") + py::str(s.key) +
+                                     py::str(" -> ") + py::str(new_));
+        } else {
+            tmp_obj[s.key] = token;
+            add_yaml_comment(tmp_obj, indent, s.key,
+                             py::str("* ABSTRACTION:TOKEN_ADDITION - ") + py::str(s.key) +
+                                 py::str(": ") + py::str(token));
+        }
+    }
+    return py::reinterpret_borrow<py::object>(obj);
 }
 
 // def apply_yaml_comment(self, obj, msg_lines):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_comment,
                  "MigrateAbstractCommand.apply_yaml_comment", "self, obj, msg_lines", nullptr) {
-    PyErr_SetString(PyExc_NotImplementedError, "apply_yaml_comment");
-    throw py::error_already_set();
+    py::handle obj = call["obj"], msg_lines = call["msg_lines"];
+    py::object logger = call.global("logger");
+    py::object re = call.global("re");
+    logger.attr("debug")("Applying comment");
+    py::object replace_pattern = re.attr("compile")(REPLACE_PATTERN);
+    py::object comment_pattern = re.attr("compile")(COMMENT_PATTERN);
+
+    for (py::handle line : py::list(msg_lines.attr("copy")())) {
+        py::str strp_line = line.attr("strip")();
+        py::object m = comment_pattern.attr("match")(strp_line);
+        if (m.is_none()) {
+            if (replace_pattern.attr("match")(strp_line).is_none())
+                logger.attr("warning")(py::str("Could not parse line: ") + strp_line);
+            continue;
+        }
+        msg_lines.attr("remove")(line);
+        KeyPath s = parse_path(m);
+        py::object token = m.attr("group")("token"), platform = m.attr("group")("platform");
+        auto [tmp_obj, indent] = get_obj(obj, s.path);
+        add_yaml_comment(tmp_obj, indent, s.key,
+                         py::str("* ABSTRACTION:TOKEN_CHECK - Please ensure ") + py::str(token) +
+                             py::str(" is a valid ") + py::str(platform) + py::str(" platform"));
+    }
+    return py::reinterpret_borrow<py::object>(obj);
 }
 
 // def apply_python_comments(self, file_lines, msg_lines, offset=0):
+//
+// A comment goes directly above the line it names, numbered as in the
+// checked file: that line now stands at its number - 1 plus the number of
+// lines inserted above it.  The fix pass may have inserted comments above
+// and below the lines named here; the `offset` it hands on counts them all,
+// so the fix comments of this message are located first (each sits right
+// above its fixed line), and only those above a line move it.  Whatever part
+// of `offset` they do not account for is taken to stand above every line.
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
                  "MigrateAbstractCommand.apply_python_comments",
                  "self, file_lines, msg_lines, offset=0", nullptr) {
-    PyErr_SetString(PyExc_NotImplementedError, "apply_python_comments");
-    throw py::error_already_set();
+    py::list file_lines = py::reinterpret_borrow<py::list>(call["file_lines"]);
+    py::handle msg_lines = call["msg_lines"];
+    Py_ssize_t offset = call["offset"].cast<Py_ssize_t>();
+    py::object re = call.global("re");
+    py::object space_capture = re.attr("compile")(SPACE_CAPTURE);
+    py::object find_replace = re.attr("compile")(FIND_REPLACE);
+    py::object ensure_pattern = re.attr("compile")(ENSURE_PATTERN);
+    Py_ssize_t size = static_cast<Py_ssize_t>(file_lines.size());
+
+    // Checked-file line numbers (0-based) of the lines that got a fix
+    // comment, in order.
+    std::vector<Py_ssize_t> fixed_above;
+    for (py::handle line : msg_lines) {
+        if (static_cast<Py_ssize_t>(fixed_above.size()) >= offset) break;
+        py::object m = find_replace.attr("match")(line.attr("strip")());
+        if (m.is_none()) continue;
+        Py_ssize_t n = line_index(m);
+        Py_ssize_t at = n + static_cast<Py_ssize_t>(fixed_above.size());
+        if (n < 0 || at + 1 >= size) continue;
+        py::object below = file_lines[static_cast<size_t>(at + 1)];
+        std::string comment = indentation(space_capture, below) + FIX_MARK +
+                              support::utf8(m.attr("group")("find")) + " -> " +
+                              support::utf8(m.attr("group")("replace"));
+        if (without_ending(support::utf8(file_lines[static_cast<size_t>(at)])) == comment)
+            fixed_above.push_back(n);
+    }
+    Py_ssize_t everywhere = offset - static_cast<Py_ssize_t>(fixed_above.size());
+
+    std::vector<Py_ssize_t> commented_above;  // lines that got a check comment
+    auto inserted_above = [&](Py_ssize_t n) {
+        Py_ssize_t count = everywhere;
+        for (Py_ssize_t f : fixed_above) count += f <= n;
+        for (Py_ssize_t c : commented_above) count += c <= n;
+        return count;
+    };
+
+    for (py::handle item : msg_lines) {
+        py::str line = item.attr("strip")();
+        py::object m = ensure_pattern.attr("match")(line);
+        if (m.is_none()) continue;
+        Py_ssize_t line_no = line_index(m);
+        Py_ssize_t at = line_no + inserted_above(line_no);
+        py::object target = list_item(file_lines, at);
+        std::string comment = indentation(space_capture, target) + CHECK_MARK +
+                              support::utf8(m.attr("group")("msg")) + break_for(file_lines, at);
+        if (already_above(file_lines, at, comment)) continue;
+        list_insert(file_lines, at, py::str(comment));
+        commented_above.push_back(line_no);
+        ++offset;
+    }
+    return py::make_tuple(file_lines, offset);
 }
 
 // def apply_python_fixes(self, file_lines, msg_lines, offset=0):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
                  "MigrateAbstractCommand.apply_python_fixes",
                  "self, file_lines, msg_lines, offset=0", nullptr) {
-    PyErr_SetString(PyExc_NotImplementedError, "apply_python_fixes");
-    throw py::error_already_set();
+    py::list file_lines = py::reinterpret_borrow<py::list>(call["file_lines"]);
+    py::handle msg_lines = call["msg_lines"];
+    Py_ssize_t offset = call["offset"].cast<Py_ssize_t>();
+    py::object re = call.global("re");
+    py::object space_capture = re.attr("compile")(SPACE_CAPTURE);
+    py::object find_replace = re.attr("compile")(FIND_REPLACE);
+
+    for (py::handle item : msg_lines) {
+        py::object m = find_replace.attr("match")(item.attr("strip")());
+        if (m.is_none()) continue;
+        Py_ssize_t line_no = line_index(m);
+        py::object find = m.attr("group")("find"), replace = m.attr("group")("replace");
+        Py_ssize_t at = line_no + offset;
+        py::object changed = list_item(file_lines, at).attr("replace")(find, replace);
+        file_lines[static_cast<size_t>(at)] = changed;
+        std::string comment = indentation(space_capture, changed) + FIX_MARK +
+                              support::utf8(find) + " -> " + support::utf8(replace) +
+                              break_for(file_lines, at);
+        if (already_above(file_lines, at, comment)) continue;
+        list_insert(file_lines, at, py::str(comment));
+        ++offset;
+    }
+    return py::make_tuple(file_lines, offset);
 }
 
 // def apply_patches(self, patch_type, msg, success_queue, failer_queue):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.apply_patches",
                  "self, patch_type, msg, success_queue, failer_queue", nullptr) {
-    py::handle self = call[0];
-    if (!py::bool_(self.attr("apply_fixes_flag")) && !py::bool_(self.attr("apply_comments_flag")))
-        return py::none();
-    PyErr_SetString(PyExc_NotImplementedError, "apply_patches");
-    throw py::error_already_set();
+    py::handle self = call["self"], patch_type = call["patch_type"];
+    py::handle success_queue = call["success_queue"], failer_queue = call["failer_queue"];
+    py::object os_path = call.global("os").attr("path");
+    py::object FileTypes = call.global("FileTypes");
+    py::object logger = call.global("logger");
+
+    py::list msg_lines = call["msg"].attr("splitlines")();
+    py::str first = msg_lines.attr("pop")(0);
+    py::str filepath = os_path.attr("abspath")(first.attr("split")(":")[py::int_(0)]);
+    py::str empty = filepath + py::str(":\n");
+    py::str succ_msg = empty, fail_msg = empty;
+
+    // A message may go on with the suggestions for other files (the new
+    // __init__.py files of an init message), each under a header line of its
+    // own at the left margin; only the lines before the first such header
+    // belong to this file.
+    py::list own_lines;
+    for (py::handle line : msg_lines) {
+        std::string text = support::utf8(line);
+        if (!text.empty() && text[0] != ' ' && text[0] != '\t') break;
+        own_lines.append(line);
+    }
+    msg_lines = own_lines;
+
+    bool fixes = is_true(self.attr("apply_fixes_flag"));
+    bool comments = is_true(self.attr("apply_comments_flag"));
+    py::object open = builtin("open");
+
+    if (patch_type.equal(FileTypes.attr("YAML")) && (fixes || comments)) {
+        py::object yaml = call.global("YAML")();
+        yaml.attr("preserve_quotes") = true;
+        // Duplicate keys are refused: accepting them would keep only one of
+        // the values and lose the others when the document is written back.
+        yaml.attr("allow_duplicate_keys") = false;
+        py::object obj, encoding;
+        bool duplicate = false;
+        {
+            OpenFile file(open(filepath));
+            encoding = file->attr("encoding");
+            try {
+                obj = yaml.attr("load")(*file);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(call.global("DuplicateKeyError"))) throw;
+                duplicate = true;
+            }
+        }
+        if (duplicate) {
+            logger.attr("error")(py::str("`") + filepath + py::str("` contains duplicate keys"));
+            fail_msg = fail_msg + py::str("  - LOADING_FAILURE - duplicate keys\n");
+        } else {
+            auto dump = [&]() {
+                py::object buffer = py::module_::import("io").attr("StringIO")();
+                yaml.attr("dump")(obj, buffer);
+                write_text(filepath, buffer.attr("getvalue")(), encoding);
+            };
+            if (fixes) {
+                obj = self.attr("apply_yaml_fix")(obj, msg_lines);
+                dump();
+                succ_msg = succ_msg + py::str("  - FIXES_APPLIED\n");
+            }
+            if (comments) {
+                obj = self.attr("apply_yaml_comment")(obj, msg_lines);
+                dump();
+                succ_msg = succ_msg + py::str("  - COMMENTS_ADDED\n");
+            }
+        }
+    }
+
+    if (patch_type.equal(FileTypes.attr("PYTHON")) && (fixes || comments)) {
+        // Lines as they stand in the file, line breaks untranslated.
+        py::list file_lines;
+        py::object encoding;
+        {
+            OpenFile file(open(filepath, "r", py::arg("newline") = ""));
+            encoding = file->attr("encoding");
+            file_lines = (*file).attr("readlines")();
+        }
+        py::object offset = py::int_(0);
+        if (fixes) {
+            py::list pre_lines = file_lines.attr("copy")();
+            py::tuple result = self.attr("apply_python_fixes")(file_lines, msg_lines);
+            file_lines = result[0];
+            offset = result[1];
+            if (!file_lines.equal(pre_lines)) succ_msg = succ_msg + py::str("  - FIXES_ADDED\n");
+        }
+        if (comments) {
+            py::list pre_lines = file_lines.attr("copy")();
+            py::tuple result = self.attr("apply_python_comments")(file_lines, msg_lines, offset);
+            file_lines = result[0];
+            offset = result[1];
+            if (!file_lines.equal(pre_lines))
+                succ_msg = succ_msg + py::str("  - COMMENTS_ADDED\n");
+        }
+        py::str file_content = py::str("").attr("join")(file_lines);
+        write_text(filepath, file_content, encoding);
+    }
+
+    if (!succ_msg.equal(empty)) success_queue.attr("put")(succ_msg);
+    if (!fail_msg.equal(empty)) {
+        failer_queue.attr("put")(fail_msg);
+        return py::bool_(false);
+    }
+    if (fixes || comments) return py::bool_(true);
+    return py::none();
 }
 
 }  // namespace tavox::cli::commands::migrate::abstract
