@@ -144,8 +144,8 @@ class CommandWithSubcommands(Command):
     one parse of the command line yields the options of the chosen one
     together with ``subcommand``, its name.
 
-    A plug-in whose class cannot be loaded, or whose initialiser fails, is
-    still listed, as not available; selecting it raises
+    A plug-in whose class cannot be loaded is still listed, as not
+    available; selecting it, or one whose initialiser failed, raises
     ``CommandUnavailable``.  The group called without a subcommand prints
     its help.
     """
