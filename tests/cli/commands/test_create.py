@@ -4,6 +4,7 @@ import ast
 import importlib.util
 import os
 import py_compile
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -176,8 +177,7 @@ def test_generated_project(workdir, testcases, datafile):
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert "Ran %d tests" % len(testcases) in run.stderr
-    ran = [line.split("(")[1].split(".")[1] for line in run.stderr.splitlines()
-           if line.startswith("test (")]
+    ran = re.findall(r"^test \(__main__\.(\w+)", run.stderr, re.M)
     assert ran == [name for name, _ in classes]
 
 
