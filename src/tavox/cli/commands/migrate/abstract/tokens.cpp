@@ -83,10 +83,12 @@ TAVOX_DEF_SHARED(read_tokens, "read_tokens", "", nullptr) {
             Py_ssize_t nfields = PyObject_Length(row.ptr());
             if (nfields < 0) throw py::error_already_set();
             if (nfields < 4) {
-                // The rows read so far stay in the tables.
+                // The rows read so far stay in the tables.  The reader
+                // counts from the line after the header.
+                py::object line = add(reader.attr("line_num"), py::int_(1));
                 py::object text = fmt("{}, line {}: a token row needs 4 fields "
                                       "(pid,os,platform,model), found {}",
-                                      path, reader.attr("line_num"), nfields);
+                                      path, line, nfields);
                 PyErr_SetObject(PyExc_IndexError, text.ptr());
                 throw py::error_already_set();
             }
