@@ -146,9 +146,12 @@ def test_option_naming_no_regular_file_warns_and_loads_the_rest(home, tmp_path, 
     target = tmp_path if kind == "directory" else tmp_path / "absent.conf"
     proc = run_loader(base_env(home), args=["--tavox-configuration", str(target)])
     result = loaded(proc)
-    assert result["records"][0] == [
-        "WARNING",
-        f"tavox configuration file {target} is not accessible, and will not be loaded."]
+    assert result["records"] == [
+        ["WARNING",
+         f"tavox configuration file {target} is not accessible, and will not be loaded."],
+        ["DEBUG", "Loaded Tavox configuration from:"],
+        ["DEBUG", f"  - file {user}"],
+    ]
     assert result["config"] == {"lab": {"a": "user"}}
     assert proc.stderr == ""
 

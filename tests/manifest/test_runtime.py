@@ -8,11 +8,9 @@ environment) as one JSON line and returns the status that the manifest's
 """
 import argparse
 import json
-import logging
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
 

@@ -4,7 +4,6 @@ an interactive interpreter (IPython, or the plain console) holding it.
 The interactive cases drive the real shells through a pseudo-terminal.
 """
 import os
-import re
 import subprocess
 import sys
 import textwrap
