@@ -74,7 +74,9 @@ def env_with_path(*dirs, base=None, **extra):
     env = dict(os.environ if base is None else base)
     parts = [str(d) for d in dirs]
     if env.get("PYTHONPATH"):
-        parts.append(env["PYTHONPATH"])
+        # absolute, so that a subprocess started in another directory
+        # still finds the package under test
+        parts.extend(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
     env["PYTHONPATH"] = os.pathsep.join(parts)
     env.update({k: str(v) for k, v in extra.items()})
     return env
