@@ -336,7 +336,7 @@ def test_sample_repository_shows_every_kind_of_suggestion(tavox_cmd, tmp_path):
     assert result.returncode == 0, result.stderr
     changes = read(CHANGES)
     for text in ("-> declare_package()", "declare_token(os=", "declare_token(platform=",
-                 "declare_token(model=", "declare_token(pid=", "    move ", "    or\n",
+                 "declare_token(model=", "declare_token(pid=", "    move ",
                  "from nuvik.abstract import declare token", "is a valid os\n",
                  ".platforms: ", "Please ensure \"", ".model: ", ".pid: ",
                  "or platform -> pid", "or platform -> submodel", "or platform -> model",

@@ -1,0 +1,4 @@
+"""Libraries for devices running rhen."""
+from nuvik.abstract import declare_token
+
+declare_token(__name__)

@@ -1,0 +1,4 @@
+"""q9300 libraries, before the platform level existed."""
+from nuvik.abstract import declare_token
+
+declare_token(__name__)

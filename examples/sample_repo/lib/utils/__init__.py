@@ -1,0 +1,1 @@
+"""Plain package: no token."""
