@@ -87,10 +87,12 @@ elif argv[0] == "uninstall":
     save()
 elif argv[0] == "install":
     if state["fail_install"]:
+        state["fail_install"] -= 1
+        save()
         print("ERROR: install failed", file=sys.stderr)
         sys.exit(1)
     for req in argv[2:]:
-        name, version = req.split("==")
+        name, _, version = req.partition("==")
         state["installed"] = [e for e in state["installed"] if e["name"] != name]
         state["installed"].append({{"name": name, "version": version}})
     save()
@@ -112,7 +114,7 @@ class FakeInstaller:
         (self.bin / "activate").write_text('PATH="%s:$PATH"\nexport PATH\n' % self.bin)
         (root / "log").write_text("")
         self.state = {"versions": {}, "pre": {}, "installed": [], "delay": {},
-                      "raw": {}, "fail_install": False}
+                      "raw": {}, "fail_install": 0}
         self.save()
 
     def save(self):
@@ -120,7 +122,8 @@ class FakeInstaller:
 
     def set(self, **changes):
         """versions={name: [...]}, pre={...}, installed={name: version},
-        delay={name: seconds}, raw={name: output}, fail_install=bool"""
+        delay={name: seconds}, raw={name: output}, fail_install=number of
+        installs that fail before one succeeds"""
         if "installed" in changes:
             changes["installed"] = [{"name": n, "version": v}
                                     for n, v in changes["installed"].items()]
