@@ -5,12 +5,16 @@ import io
 import logging
 import os
 import queue
+import re
 import signal
 import stat
 import subprocess
 import sys
+import shutil
 import textwrap
 import time
+from collections import Counter
+from pathlib import Path
 
 import pytest
 from ruamel.yaml import YAML
@@ -161,6 +165,8 @@ TESTBED = dedent("""
       r1.lab:
         os: rhenx
         platform: ap
+      7:
+        platform: ap
     platform: ap
     """)
 
@@ -178,6 +184,9 @@ TESTBED = dedent("""
     ("devices.r1.lab.platform: ap -> tor9k",
      ("    os: rhenx\n    # * ABSTRACTION:TOKEN_CHANGE - platform -> tor9k\n"
       "    platform: tor9k\n")),
+    # a device whose name is a number
+    ("devices.7.platform: ap -> tor9k",
+     "  7:\n    # * ABSTRACTION:TOKEN_CHANGE - platform -> tor9k\n    platform: tor9k\n"),
     # only the matching platform of a group changes, the others stay
     ("groups.edge.platforms: ap -> tor9k",
      ("  edge:\n    # * ABSTRACTION:TOKEN_CHANGE - platforms -> tor9k\n"
@@ -225,10 +234,11 @@ def test_yaml_comment_pass(command, caplog):
                     'platform')]
 
 
-def test_yaml_path_that_leads_nowhere(command):
+@pytest.mark.parametrize("path", ["devices.r9", "groups.edge.platforms.x"])
+def test_yaml_path_that_leads_nowhere(command, path):
     obj = load(TESTBED)
-    with pytest.raises(KeyError, match="devices.r9"):
-        command.apply_yaml_fix(obj, ["    devices.r9.platform: ap -> tor9k"])
+    with pytest.raises(KeyError, match=path):
+        command.apply_yaml_fix(obj, [f"    {path}.platform: ap -> tor9k"])
     assert dump(obj) == TESTBED
 
 
@@ -478,6 +488,136 @@ def test_read_only_file_becomes_a_failure_item(tmp_path):
     assert logs["failures"] == (f"{root}/t.py\n  - PATCHING_ERROR: Failed to apply patch: "
                                 f"[Errno 13] Permission denied: '{root}/t.py'\n\n")
     assert (root / "t.py").read_text() == 'if platform == "ap":\n    pass\n'
+
+
+SAMPLE = Path(__file__).resolve().parents[4] / "examples" / "sample_repo"
+
+SAMPLE_FIXES = {
+    "testbeds/lab.yaml": [
+        ("    platforms: [ap, tor9k, Q9300]",
+         "    # * ABSTRACTION:TOKEN_CHANGE - platforms -> tor9k\n"
+         "    platforms: [tor9k, tor9k, Q9300]"),
+        ("    platform: ap\n    model: ap-old\n",
+         "    # * ABSTRACTION:TOKEN_CHANGE - platform -> tor9k\n"
+         "    platform: tor9k\n    model: q9100ap\n"),
+        ("    platform: q9800cl\n    connections:\n      cli: {protocol: ssh, ip: 192.0.2.12}\n",
+         "    # * ABSTRACTION:TOKEN_CHANGE - platform -> tor9k\n"
+         "    platform: tor9k\n    connections:\n      cli: {protocol: ssh, ip: 192.0.2.12}\n"
+         "    model: q9800cl\n"),
+        ("    platform: q9300\n    connections:\n      cli: {protocol: ssh, ip: 192.0.2.21}\n",
+         "    # * ABSTRACTION:TOKEN_CHANGE - platform -> tor9k\n"
+         "    platform: tor9k\n    connections:\n      cli: {protocol: ssh, ip: 192.0.2.21}\n"
+         "    model: q9300\n"),
+        ("    platform: Q9300-24S-D\n    connections:\n      cli: {protocol: ssh, ip: 192.0.2.31}\n",
+         "    # * ABSTRACTION:TOKEN_CHANGE - platform -> q9k\n"
+         "    platform: q9k\n    connections:\n      cli: {protocol: ssh, ip: 192.0.2.31}\n"
+         "    model: q9300\n    pid: Q9300-24S-D\n"),
+    ],
+    "lib/rhenx/ap/__init__.py": [
+        ("declare_token(__name__)",
+         "# * ABSTRACTION:TOKEN_CHANGE - declare_token(__name__) -> declare_token(model='q9100ap')"
+         "\ndeclare_token(model='q9100ap')"),
+    ],
+    "scripts/test_connect.py": [
+        ('    return device.platform == "Q9300-24S-D"',
+         "    # * ABSTRACTION:TOKEN_CHANGE - Q9300-24S-D -> q9k\n"
+         '    return device.platform == "q9k"'),
+    ],
+}
+
+SAMPLE_COMMENTS = {
+    "testbeds/lab.yaml": [
+        ("    os: rhen\n    platform: zz-edge",
+         "    os: rhen\n"
+         '    # * ABSTRACTION:TOKEN_CHECK - Please ensure "zz-edge" is a valid rhen platform\n'
+         "    platform: zz-edge"),
+    ],
+    "lib/hexos/__init__.py": [
+        ("declare_token(__name__)",
+         "# * ABSTRACTION:TOKEN_CHECK - Please ensure hexos is a valid os\n"
+         "declare_token(__name__)"),
+    ],
+}
+
+
+def edited(tree, edits):
+    tree = dict(tree)
+    for rel, changes in edits.items():
+        for old, new in changes:
+            assert tree[rel].count(old) == 1, (rel, old)
+            tree[rel] = tree[rel].replace(old, new)
+    return tree
+
+
+def log_items(text):
+    return Counter(text.split("\n\n")) if text else Counter()
+
+
+@pytest.mark.skipif(not SAMPLE.is_dir(), reason="the sample repository is not in this tree")
+def test_sample_repository(tmp_path):
+    original = read_tree(SAMPLE)
+    copies = {}
+    for name, options in [("check", ()), ("fixes", ("--apply-fixes",)),
+                          ("comments", ("--apply-comments",)), ("both", ("-f", "-c"))]:
+        root = tmp_path / name
+        shutil.copytree(SAMPLE, root)
+        copies[name] = (root, read_tree_after(root, options))
+
+    root, (tree, logs) = copies["check"]
+    assert tree == original and logs["success"] == logs["failures"] == ""
+    assert f"{root}/testbeds/draft.yaml: Could not load yaml file\n" in logs["changes"]
+
+    for name in ("fixes", "comments", "both"):
+        root, (tree, logs) = copies[name]
+        fixes, comments = name != "comments", name != "fixes"
+        # every changed file is reported, once; a YAML file is reported for
+        # each pass that rewrote it, changed or not
+        changed = {rel for rel in tree if tree[rel] != original[rel]}
+        reported = [item.split(":\n")[0][len(str(root)) + 1:]
+                    for item in log_items(logs["success"]) if item]
+        assert len(reported) == len(set(reported)) and changed <= set(reported)
+        assert all(rel.endswith(".yaml") for rel in set(reported) - changed)
+        # the draft does not load: the only failure, and left as it was
+        failures = logs["failures"].split("\n  - PATCHING_ERROR: Failed to apply patch: ")
+        assert failures[0] == f"{root}/testbeds/draft.yaml" and len(failures) == 2
+        assert tree["testbeds/draft.yaml"] == original["testbeds/draft.yaml"]
+        expected = [(rel, new) for rel, changes in SAMPLE_FIXES.items() for _, new in changes
+                    if fixes]
+        expected += [("testbeds/lab.yaml", new) for _, new in SAMPLE_COMMENTS["testbeds/lab.yaml"]
+                     if comments]
+        for rel, new in expected:
+            assert new in tree[rel], (name, rel)
+        if fixes and not comments:
+            assert tree["testbeds/lab.yaml"] == edited(original, SAMPLE_FIXES)["testbeds/lab.yaml"]
+            assert not any("TOKEN_CHECK" in text for text in tree.values())
+        if comments and not fixes:
+            assert edited(original, SAMPLE_COMMENTS)["lib/hexos/__init__.py"] == \
+                tree["lib/hexos/__init__.py"]
+            assert not any("TOKEN_CHANGE" in text for text in tree.values())
+        if fixes and comments:
+            assert "    line 4: Please ensure hexos is a valid os" in logs["changes"]
+            assert tree["lib/hexos/__init__.py"].endswith(
+                "# * ABSTRACTION:TOKEN_CHANGE - declare_token(__name__) -> "
+                "declare_token(os='hexos')\n"
+                "# * ABSTRACTION:TOKEN_CHECK - Please ensure hexos is a valid os\n"
+                "declare_token(os='hexos')\n")
+
+    # a second run over the patched copy marks nothing twice: a file changes
+    # again only for a suggestion the first run did not have
+    root, (tree, _) = copies["both"]
+    again, logs = read_tree_after(root, ("-f", "-c"))
+    fix_line = re.compile(r"^\s+(line \d+: +\S+ +-> +\S+|\S+:\s+\S+(\s+->\s+\S+)?)$", re.M)
+    new_fixes = {message.split(":", 1)[0][len(str(root)) + 1:]
+                 for message in re.split(r"\n(?=/)", logs["changes"]) if fix_line.search(message)}
+    assert {rel for rel in tree if again[rel] != tree[rel]} <= new_fixes
+    # these were checked and patched again, for their check lines
+    assert not new_fixes & {"testbeds/lab.yaml", "scripts/test_connect.py", "lib/hexos/__init__.py"}
+    assert f"{root}/scripts/test_connect.py:\n" in logs["changes"]
+
+
+def read_tree_after(root, options):
+    logs = run_migrate(root, *options)
+    return read_tree(root), logs
 
 
 @pytest.mark.slow

@@ -27,12 +27,6 @@ namespace {
 
 // ---- files -----------------------------------------------------------------
 
-// Where a whole-file write failed: errno and the path to name in the error.
-struct WriteError {
-    int err = 0;
-    std::string path;
-};
-
 bool write_all(int fd, const std::string &data) {
     const char *p = data.data();
     size_t left = data.size();
@@ -55,19 +49,18 @@ bool write_all(int fd, const std::string &data) {
 // and its target gets the new content.  A file whose content is already
 // `data` is left alone.  A file that is not writable (no write permission,
 // or no write bit at all) is refused with EACCES and stays as it was.
-// Touches no Python object: runs with the interpreter lock released.
-WriteError replace_file(const std::string &path, const std::string &data) {
-    const WriteError done{0, path};
+// Returns 0, or the errno of the step that failed.  Touches no Python
+// object: runs with the interpreter lock released.
+int replace_file(const std::string &path, const std::string &data) {
     char resolved[PATH_MAX];
-    if (!::realpath(path.c_str(), resolved)) return {errno, path};
+    if (!::realpath(path.c_str(), resolved)) return errno;
     std::string target = resolved;
     struct stat st {};
-    if (::stat(target.c_str(), &st) != 0) return {errno, path};
-    if (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0)
-        return {EACCES, path};
+    if (::stat(target.c_str(), &st) != 0) return errno;
+    if (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) return EACCES;
 
     std::string current;
-    if (read_file_bytes(target, current) && current == data) return done;
+    if (read_file_bytes(target, current) && current == data) return 0;
 
     size_t slash = target.rfind('/');
     std::string dir = target.substr(0, slash + 1);
@@ -75,39 +68,37 @@ WriteError replace_file(const std::string &path, const std::string &data) {
     std::vector<char> name(tmp.begin(), tmp.end());
     name.push_back('\0');
     int fd = ::mkstemp(name.data());
-    if (fd < 0) return {errno, path};
+    if (fd < 0) return errno;
     tmp.assign(name.data());
 
     int err = 0;
     if (!write_all(fd, data)) err = errno;
-    if (!err && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
     if (!err && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
         // Keep the owner when we are allowed to; a file we may write but
         // not give away simply becomes ours, as an editor's save would.
+        // (Before fchmod: a change of owner may clear set-id bits.)
         if (::fchown(fd, st.st_uid, st.st_gid) != 0) { /* not fatal */ }
     }
+    if (!err && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
     if (!err && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && !err) err = errno;
     if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
-    if (err) {
-        ::unlink(tmp.c_str());
-        return {err, path};
-    }
-    return done;
+    if (err) ::unlink(tmp.c_str());
+    return err;
 }
 
 // Write `text` (a str) to `path`, encoded as `encoding`, whole or not at all.
 void write_text(py::handle path, py::handle text, py::handle encoding) {
     std::string data = py::bytes(text.attr("encode")(encoding));
-    std::string where = support::utf8(path);
-    WriteError result;
+    std::string where = py::bytes(py::module_::import("os").attr("fsencode")(path));
+    int err;
     {
         py::gil_scoped_release unlocked;
-        result = replace_file(where, data);
+        err = replace_file(where, data);
     }
-    if (result.err) {
-        errno = result.err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, py::str(result.path).ptr());
+    if (err) {
+        errno = err;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
         throw py::error_already_set();
     }
 }
@@ -155,18 +146,27 @@ const char *const MARKER = "* ABSTRACTION";
 // dots (a device called "r1.lab"), so several path components may name one
 // key: the components are joined until a key of the current mapping is found,
 // trying the shorter names first and backing up when the rest of the path
-// does not lead anywhere.
-bool walk(py::handle node, const std::vector<std::string> &keys, size_t from,
+// does not lead anywhere.  A key that is no text (a device called 1) is
+// found by its text.
+py::object child_named(py::handle node, const py::str &name, py::handle missing) {
+    py::object child = node.attr("get")(name, missing);
+    if (!child.is(missing)) return child;
+    for (py::handle key : node)
+        if (!py::isinstance<py::str>(key) && py::str(key).equal(name)) return node[key];
+    return child;
+}
+
+bool walk(py::handle node, const std::vector<py::str> &keys, size_t from,
           py::handle missing, py::object &found, int &depth) {
     if (from == keys.size()) {
         found = py::reinterpret_borrow<py::object>(node);
         return true;
     }
-    py::object get = node.attr("get");
-    std::string name;
+    if (!py::hasattr(node, "get")) return false;  // a list or a scalar
+    py::object name;
     for (size_t end = from; end < keys.size(); ++end) {
-        name += (end == from ? "" : ".") + keys[end];
-        py::object child = get(py::str(name), missing);
+        name = end == from ? py::object(keys[end]) : py::str(name) + py::str(".") + keys[end];
+        py::object child = child_named(node, name, missing);
         if (child.is(missing)) continue;
         int below = 0;
         if (walk(child, keys, end + 1, missing, found, below)) {
@@ -182,14 +182,15 @@ bool walk(py::handle node, const std::vector<std::string> &keys, size_t from,
 // blanks per level.  A path that leads nowhere in the document is an error:
 // a change written into a mapping that is not part of the document would be
 // lost while the file is reported as fixed.
-std::pair<py::object, int> get_obj(py::handle obj, const std::vector<std::string> &keys) {
+std::pair<py::object, int> get_obj(py::handle obj, const std::vector<py::str> &keys) {
     py::object missing = builtin("object")();
     py::object found;
     int depth = 0;
     if (!walk(obj, keys, 0, missing, found, depth)) {
-        std::string path;
-        for (const auto &k : keys) path += (path.empty() ? "" : ".") + k;
-        throw py::key_error(path);
+        py::list parts;
+        for (const auto &k : keys) parts.append(k);
+        PyErr_SetObject(PyExc_KeyError, py::str(".").attr("join")(parts).ptr());
+        throw py::error_already_set();
     }
     return {found, 2 * depth};
 }
@@ -205,8 +206,7 @@ bool holds_marker(py::handle x) {
     }
     if (!py::hasattr(x, "value")) return false;
     py::object value = x.attr("value");
-    return py::isinstance<py::str>(value) &&
-           std::string(py::str(value)).find(MARKER) != std::string::npos;
+    return py::isinstance<py::str>(value) && value.contains(MARKER);
 }
 
 // Whether the mapping already carries a marker comment: above any of its
@@ -260,7 +260,7 @@ bool set_value(py::handle tmp_obj, py::handle key, py::handle token, py::handle 
 
 // The key path of a suggestion: the mapping keys down to the one named last.
 struct KeyPath {
-    std::vector<std::string> path;
+    std::vector<py::str> path;
     py::object key;
 };
 
@@ -268,7 +268,7 @@ KeyPath parse_path(py::handle match) {
     KeyPath s;
     py::list parts = match.attr("group")("path").attr("split")(".");
     s.key = parts.attr("pop")();
-    for (py::handle p : parts) s.path.push_back(support::utf8(p));
+    for (py::handle p : parts) s.path.push_back(py::reinterpret_borrow<py::str>(p));
     return s;
 }
 
