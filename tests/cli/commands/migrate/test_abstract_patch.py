@@ -149,6 +149,18 @@ def test_python_line_out_of_range(command, method, line):
     assert lines == ["platform = 'ap'\n"]
 
 
+@pytest.mark.parametrize("method", ["apply_python_fixes", "apply_python_comments"])
+@pytest.mark.parametrize("args, error", [
+    ((tuple(SCRIPT), ["line 3: q9800cl -> tor9k"]), TypeError),
+    ((list(SCRIPT), ["line 3: q9800cl -> tor9k"], None), TypeError),
+    ((list(SCRIPT), [b"line 3: q9800cl -> tor9k"]), TypeError),
+    ((list(SCRIPT), [3]), AttributeError),
+])
+def test_python_appliers_refuse_wrong_arguments(command, method, args, error):
+    with pytest.raises(error):
+        getattr(command, method)(*args)
+
+
 # ---- YAML documents ------------------------------------------------------------
 
 TESTBED = dedent("""

@@ -334,6 +334,23 @@ std::string indentation(const py::object &space_capture, py::handle line) {
     return support::utf8(space_capture.attr("match")(line).attr("group")("space"));
 }
 
+// The lines of a file, changed in place: a list and nothing else.
+py::list lines_arg(py::handle value) {
+    if (!PyList_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "file_lines must be a list, not %.100s",
+                     Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::list>(value);
+}
+
+// An integer argument, as list indexing takes it.
+Py_ssize_t index_arg(py::handle value) {
+    Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return n;
+}
+
 // The 0-based line number of a suggestion ("line N" counts from 1).  There
 // is no line 0: it must not count from the end of the file.
 Py_ssize_t line_index(py::handle match) {
@@ -362,7 +379,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_fix, "MigrateAbstractCommand.
     py::object comment_pattern = re.attr("compile")(COMMENT_PATTERN);
 
     for (py::handle line : py::list(msg_lines.attr("copy")())) {
-        py::str strp_line = line.attr("strip")();
+        py::object strp_line = line.attr("strip")();
         py::object m = replace_pattern.attr("match")(strp_line);
         if (m.is_none()) {
             if (comment_pattern.attr("match")(strp_line).is_none())
@@ -399,7 +416,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_comment,
     py::object comment_pattern = re.attr("compile")(COMMENT_PATTERN);
 
     for (py::handle line : py::list(msg_lines.attr("copy")())) {
-        py::str strp_line = line.attr("strip")();
+        py::object strp_line = line.attr("strip")();
         py::object m = comment_pattern.attr("match")(strp_line);
         if (m.is_none()) {
             if (replace_pattern.attr("match")(strp_line).is_none())
@@ -429,9 +446,9 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_comment,
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
                  "MigrateAbstractCommand.apply_python_comments",
                  "self, file_lines, msg_lines, offset=0", nullptr) {
-    py::list file_lines = py::reinterpret_borrow<py::list>(call["file_lines"]);
+    py::list file_lines = lines_arg(call["file_lines"]);
     py::handle msg_lines = call["msg_lines"];
-    Py_ssize_t offset = call["offset"].cast<Py_ssize_t>();
+    Py_ssize_t offset = index_arg(call["offset"]);
     py::object re = call.global("re");
     py::object space_capture = re.attr("compile")(SPACE_CAPTURE);
     py::object find_replace = re.attr("compile")(FIND_REPLACE);
@@ -466,7 +483,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
     };
 
     for (py::handle item : msg_lines) {
-        py::str line = item.attr("strip")();
+        py::object line = item.attr("strip")();
         py::object m = ensure_pattern.attr("match")(line);
         if (m.is_none()) continue;
         Py_ssize_t line_no = line_index(m);
@@ -486,9 +503,9 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
                  "MigrateAbstractCommand.apply_python_fixes",
                  "self, file_lines, msg_lines, offset=0", nullptr) {
-    py::list file_lines = py::reinterpret_borrow<py::list>(call["file_lines"]);
+    py::list file_lines = lines_arg(call["file_lines"]);
     py::handle msg_lines = call["msg_lines"];
-    Py_ssize_t offset = call["offset"].cast<Py_ssize_t>();
+    Py_ssize_t offset = index_arg(call["offset"]);
     py::object re = call.global("re");
     py::object space_capture = re.attr("compile")(SPACE_CAPTURE);
     py::object find_replace = re.attr("compile")(FIND_REPLACE);
@@ -521,10 +538,10 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
     py::object logger = call.global("logger");
 
     py::list msg_lines = call["msg"].attr("splitlines")();
-    py::str first = msg_lines.attr("pop")(0);
-    py::str filepath = os_path.attr("abspath")(first.attr("split")(":")[py::int_(0)]);
-    py::str empty = filepath + py::str(":\n");
-    py::str succ_msg = empty, fail_msg = empty;
+    py::object first = msg_lines.attr("pop")(0);
+    py::object filepath = os_path.attr("abspath")(first.attr("split")(":")[py::int_(0)]);
+    py::object empty = filepath + py::str(":\n");
+    py::object succ_msg = empty, fail_msg = empty;
 
     // A message may go on with the suggestions for other files (the new
     // __init__.py files of an init message), each under a header line of its
