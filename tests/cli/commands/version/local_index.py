@@ -114,20 +114,38 @@ def free_port():
         return sock.getsockname()[1]
 
 
+# http.server whose every answer waits `latency` seconds, as a distant index
+# would.
+SLOW_SERVER = """
+import functools, http.server, sys, time
+directory, port, latency = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+class Handler(http.server.SimpleHTTPRequestHandler):
+    def do_GET(self):
+        time.sleep(latency)
+        super().do_GET()
+    def log_message(self, *args):
+        pass
+http.server.ThreadingHTTPServer(
+    ("127.0.0.1", port), functools.partial(Handler, directory=directory)).serve_forever()
+"""
+
+
 @contextlib.contextmanager
-def serve(directory):
+def serve(directory, latency=0):
     """Serve ``directory`` over HTTP on 127.0.0.1; yield the base URL."""
     port = free_port()
-    server = subprocess.Popen(
-        [sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
-         "--directory", str(directory), str(port)],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if latency:
+        argv = [sys.executable, "-c", SLOW_SERVER, str(directory), str(port), str(latency)]
+    else:
+        argv = [sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
+                "--directory", str(directory), str(port)]
+    server = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     base = "http://127.0.0.1:%d" % port
     try:
         deadline = time.monotonic() + 20
         while True:
             try:
-                urllib.request.urlopen(base + "/", timeout=1).close()
+                urllib.request.urlopen(base + "/", timeout=1 + latency).close()
                 break
             except OSError:
                 if time.monotonic() > deadline or server.poll() is not None:
