@@ -358,7 +358,9 @@ def test_installed_name_that_is_not_one_word_is_refused(fake_pip, commands):
 def test_another_environment_is_worked_on_through_its_activation(fake_pip, commands, records):
     # Nothing installed there: no tables, no uninstall, but the install runs.
     fake_pip.set(versions={"tavox": ["22.10"], "halvo.connector": ["22.10"]})
-    small("tavox").run(args_for("--yes", location=str(fake_pip.venv)))
+    command = small("tavox")
+    command.run(args_for("--yes", location=str(fake_pip.venv)))
+    assert command.REQUIRED_PACKAGES == ["tavox"]
     activate = 'bash -c "source %s/bin/activate; ' % str(fake_pip.venv).replace(" ", "\\ ")
     assert len(commands) == 2 and commands[0][0] == activate + LIST_CMD + '"'
     install = commands[1][0]

@@ -270,7 +270,10 @@ TAVOX_DEF(VersionUpdateCommand_run, "VersionUpdateCommand.run",
         self.attr("_print_pkg_versions")(installed_pkgs);
     }
 
-    py::list packages_to_check = py::list(self.attr("REQUIRED_PACKAGES"));
+    // A new list: REQUIRED_PACKAGES is the class's roster.
+    py::list packages_to_check = py::reinterpret_steal<py::list>(
+        PySequence_List(py::object(self.attr("REQUIRED_PACKAGES")).ptr()));
+    if (!packages_to_check) throw py::error_already_set();
     if (truth(venv)) {
         for (py::handle name : self.attr("OPTIONAL_PACKAGES")) packages_to_check.append(name);
     } else {
