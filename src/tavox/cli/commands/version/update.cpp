@@ -83,7 +83,7 @@ static void replace_file(Call &call, py::handle path, py::handle text) {
     py::object open = call.global("open");
     py::str target = py::str(os.attr("path").attr("realpath")(path));
     bool existed = truth(os.attr("path").attr("exists")(target));
-    py::str tmp = fmt("{}.{}.tmp", target, os.attr("getpid")());
+    py::str tmp = fmt("{}.{}.tmp", target, os.attr("urandom")(6).attr("hex")());
     py::object file = open(tmp, "x");
     try {
         try {
