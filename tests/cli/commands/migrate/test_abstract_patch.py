@@ -149,6 +149,16 @@ def test_python_line_out_of_range(command, method, line):
     assert lines == ["platform = 'ap'\n"]
 
 
+@pytest.mark.parametrize("method, line", [
+    ("apply_python_fixes", "    line 3: q9800cl -> tor9k"),
+    ("apply_python_comments", '    line 3: Please ensure "x" is a valid platform'),
+])
+def test_python_suggestions_from_any_iterable(command, method, line):
+    from_list = getattr(command, method)(list(SCRIPT), [line])
+    assert getattr(command, method)(list(SCRIPT), (x for x in [line])) == from_list
+    assert from_list[1] == 1
+
+
 @pytest.mark.parametrize("method", ["apply_python_fixes", "apply_python_comments"])
 @pytest.mark.parametrize("args, error", [
     ((tuple(SCRIPT), ["line 3: q9800cl -> tor9k"]), TypeError),

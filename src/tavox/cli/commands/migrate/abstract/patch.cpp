@@ -447,7 +447,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
                  "MigrateAbstractCommand.apply_python_comments",
                  "self, file_lines, msg_lines, offset=0", nullptr) {
     py::list file_lines = lines_arg(call["file_lines"]);
-    py::handle msg_lines = call["msg_lines"];
+    py::list msg_lines(py::reinterpret_borrow<py::object>(call["msg_lines"]));  // read twice
     Py_ssize_t offset = index_arg(call["offset"]);
     py::object re = call.global("re");
     py::object space_capture = re.attr("compile")(SPACE_CAPTURE);
