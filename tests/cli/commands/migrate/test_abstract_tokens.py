@@ -103,3 +103,21 @@ def test_get_parent_tokens(command, registered, path, expected):
     result = command.get_parent_tokens(path.replace("/", os.sep))
     assert result == expected
     assert result is not registered.get(os.path.dirname(path))
+
+
+@pytest.mark.parametrize("pattern, text, groups", [
+    ("PLATFORM_MATCH", "tor9k", {}),
+    ("PLATFORM_MATCH", "tor9", None),
+    ("MODEL_MATCH", "q9100ap", {"platform_identifier": "q", "model_num": "91",
+                                "platform_num": "9", "model_suffix": "ap", "pid_num": None}),
+    ("MODEL_MATCH", "grx5212-extra", {"platform_identifier": "grx", "model_num": "52",
+                                      "platform_num": "5", "model_suffix": None,
+                                      "pid_num": "12"}),
+    ("MODEL_MATCH", "zz9100", None),
+])
+def test_exported_token_patterns(abstract, pattern, text, groups):
+    match = getattr(abstract, pattern).match(text)
+    if groups is None:
+        assert match is None
+    else:
+        assert match is not None and match.groupdict() == groups
