@@ -1,0 +1,138 @@
+"""Fixtures of the hardening checks: a measure of what repeated calls leave
+behind, and the sample repository in a scratch copy."""
+import gc
+import logging
+import os
+import shutil
+import sys
+import tracemalloc
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+SAMPLE_REPO = ROOT / "examples" / "sample_repo"
+
+# Under the sanitizer the interpreter allocates with malloc: it keeps no
+# block count, and the sanitizer's quarantine makes the resident size grow.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def _rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class _Discard(logging.Handler):
+    """Formats every record (tracebacks included) and keeps nothing."""
+
+    def emit(self, record):
+        self.format(record)
+
+
+@pytest.fixture
+def quiet_tavox_logs():
+    """The package's records are formatted and dropped instead of being
+    kept by pytest's log capture, which would grow with every call."""
+    logger = logging.getLogger("tavox")
+    handler = _Discard()
+    saved = logger.propagate, logger.level
+    logger.addHandler(handler)
+    logger.propagate = False
+    logger.setLevel(logging.DEBUG)
+    yield
+    logger.removeHandler(handler)
+    logger.propagate, logger.level = saved
+
+
+class Growth:
+    """What `calls` further calls of an operation left behind, once it had
+    been warmed up: interpreter blocks, traced bytes, resident bytes, and
+    the change of each watched object's reference count.
+
+    The calls run in several windows and each figure is the smallest of
+    them: a leak grows in every window, while a cache that fills up now and
+    then (the libraries' own) grows in one.
+    """
+
+    def __init__(self, calls, windows):
+        self.calls = calls
+        self.blocks = min(w[0] for w in windows)
+        self.traced = min(w[1] for w in windows)
+        self.rss = min(w[2] for w in windows)
+        self.refs = [min((w[3][i] for w in windows), key=abs)
+                     for i in range(len(windows[0][3]))]
+
+    def __repr__(self):
+        return ("<%d calls per window: %+d blocks, %+d traced bytes, %+d resident bytes, "
+                "refs %r>" % (self.calls, self.blocks, self.traced, self.rss, self.refs))
+
+
+def _sample(watched):
+    gc.collect()
+    # The interpreter's method cache keeps the attribute names it last
+    # looked up alive in its slots; names looked up from C++ are fresh
+    # strings each time, so the cache would hold a few thousand of them
+    # after a while and look like slow growth.  Emptied, it holds none.
+    sys._clear_type_cache()
+    return (sys.getallocatedblocks(), tracemalloc.get_traced_memory()[0], _rss(),
+            [sys.getrefcount(w) for w in watched])
+
+
+def measure(op, *watched, calls=400, warmup=60, windows=3):
+    """Growth per window of `calls` calls of `op`, after `warmup` calls."""
+    tracing = tracemalloc.is_tracing()
+    if not tracing:
+        # Started before the warm-up: objects made before tracing began and
+        # replaced during the run (the interpreter's caches churn) would
+        # otherwise count as growth.
+        tracemalloc.start()
+    try:
+        for _ in range(warmup):
+            op()
+        before = _sample(watched)
+        found = []
+        for _ in range(windows):
+            for _ in range(calls):
+                op()
+            after = _sample(watched)
+            found.append((after[0] - before[0], after[1] - before[1], after[2] - before[2],
+                          [a - b for a, b in zip(after[3], before[3])]))
+            before = after
+    finally:
+        if not tracing:
+            tracemalloc.stop()
+    return Growth(calls, found)
+
+
+@pytest.fixture
+def assert_steady(quiet_tavox_logs):
+    """assert_steady(op, *watched, calls=..., rss_per_call=...): run `op`
+    `calls` times to warm it up, then three windows of `calls` calls, and
+    fail if it leaves memory or references behind.
+
+    The limits are generous, far below one leaked object per call: a
+    quarter of a block per call, 16 traced bytes per call (with floors for
+    small windows), the watched reference counts back within 2, and
+    (outside the sanitizer) a resident growth below `rss_per_call` bytes per
+    call, which the caller sets well below the size of the C++ buffers one
+    call works with, so that a leaked buffer shows."""
+    def check(op, *watched, calls=150, rss_per_call=4096):
+        g = measure(op, *watched, calls=calls, warmup=calls)
+        assert g.blocks < max(16, calls // 4), g
+        assert g.traced < max(4096, 16 * calls), g
+        assert all(abs(r) <= 2 for r in g.refs), g
+        if not SANITIZED:
+            assert g.rss < max(2 << 20, rss_per_call * calls), g
+        return g
+    return check
+
+
+@pytest.fixture
+def sample_repo(tmp_path):
+    """A scratch copy of the sample repository (its files get rewritten)."""
+    if not SAMPLE_REPO.is_dir():
+        pytest.skip("the sample repository is not in this checkout")
+    dest = tmp_path / "sample_repo"
+    shutil.copytree(SAMPLE_REPO, dest, symlinks=True)
+    return dest
