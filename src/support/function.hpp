@@ -236,8 +236,26 @@ inline std::vector<py::object> bind(FunctionObject *fn, PyObject *const *args, s
     return bound;
 }
 
-// The single error boundary between C++ and the interpreter.  Catch order
-// matters: pybind11's builtin exceptions derive from std::runtime_error.
+// Turn the C++ exception being handled into the pending Python exception.
+// Catch order matters: pybind11's builtin exceptions derive from
+// std::runtime_error.  `other` is the type for any other C++ exception.
+inline void set_python_error(PyObject *other) noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(other, e.what());
+    } catch (...) {
+        PyErr_SetString(other, "unknown C++ exception");
+    }
+}
+
+// The single error boundary between a function body and the interpreter.
 inline PyObject *call_body(FunctionObject *fn, PyObject *const *args, size_t nargsf,
                            PyObject *kwnames) noexcept {
     try {
@@ -249,16 +267,8 @@ inline PyObject *call_body(FunctionObject *fn, PyObject *const *args, size_t nar
         py::object result = fn->def->body(call);
         if (!result) return py::none().release().ptr();
         return result.release().ptr();  // new reference handed to the caller
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+        set_python_error(PyExc_RuntimeError);
     }
     _PyTraceback_Add(PyUnicode_AsUTF8(fn->fullname), fn->def->file, fn->def->line);
     return nullptr;

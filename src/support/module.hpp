@@ -217,16 +217,8 @@ inline int exec_once(PyObject *pm, bool &executed, void (*body)(Module &)) noexc
         executed = true;
         if (state) state->executed = 1;
         return 0;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_ImportError, "unknown C++ exception in module body");
+        set_python_error(PyExc_ImportError);
     }
     return -1;
 }

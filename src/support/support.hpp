@@ -1,11 +1,14 @@
-// The support layer every module includes: init, functions, classes, text.
+// The support layer every module includes: init, functions, classes,
+// object helpers, text.
 #pragma once
 
 #include "function.hpp"
 #include "module.hpp"
+#include "object.hpp"
 #include "text.hpp"
 
 namespace py = pybind11;
 using tavox::support::Call;
 using tavox::support::ClassBody;
 using tavox::support::Module;
+using tavox::support::truth;

@@ -11,11 +11,6 @@ namespace tavox::configuration {
 using support::fmt;
 using support::percent;
 
-static bool truth(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
 
 // def load_configuration():
 TAVOX_DEF(load_configuration, "load_configuration", "", nullptr) {

@@ -14,11 +14,6 @@ namespace tavox::manifest::runtime {
 
 using support::fmt;
 
-static bool truth(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
 
 static py::object builtin(const char *name) {
     return py::module_::import("builtins").attr(name);

@@ -13,12 +13,6 @@ namespace tavox::cli::commands::create {
 
 using support::percent;
 
-// bool(value), raising what __bool__ raises.
-static bool truth(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
 
 static const char PROJECT_NAME_ERROR[] =
     "Please provide a project name within the allowed character set: [A-Za-z_]+";

@@ -10,12 +10,6 @@ namespace tavox::cli::commands::shell {
 
 using support::fmt;
 
-// bool(value), raising what __bool__ raises.
-static bool truth(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
 
 static const char BANNER_HEAD[] =
     "Welcome to Tavox Interactive Shell\n"

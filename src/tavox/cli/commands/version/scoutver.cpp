@@ -43,13 +43,13 @@ TAVOX_DEF(ScoutverVersions_get_all_available_versions,
     py::handle cls = call["cls"];
     py::handle venv = call["venv"];
     py::object command = cls.attr("PYPI_CMD");
-    if (shell::truth(call["pre"])) command = command + py::str(" --pre");
+    if (truth(call["pre"])) command = command + py::str(" --pre");
 
     // Everything is checked before the first query starts: the names go
     // bare into the command line, the environment into the bash wrapper.
     py::list packages(py::reinterpret_borrow<py::object>(call["packages"]));
     for (py::handle pkg : packages) shell::check_distribution_name(pkg);
-    if (shell::truth(venv)) shell::checked_venv(venv);
+    if (truth(venv)) shell::checked_venv(venv);
 
     py::dict store;
     py::list threads;
@@ -86,13 +86,13 @@ TAVOX_DEF(ScoutverVersions_get_latest_version, "ScoutverVersions.get_latest_vers
         call["packages"], call["pre"], call["venv"]);
 
     py::dict result;
-    if (shell::truth(version)) {
+    if (truth(version)) {
         if (py::isinstance(version, call.global("Version")) || !py::isinstance<py::str>(version))
             version = py::str(version);
         std::string prefix = support::utf8(version);
         for (auto item : package_versions) {
             result[item.first] = py::none();
-            if (item.second.is_none() || !shell::truth(item.second)) continue;
+            if (item.second.is_none() || !truth(item.second)) continue;
             for (py::handle candidate : item.second) {
                 if (in_release_line(support::utf8(candidate), prefix)) {
                     result[item.first] = candidate;
@@ -102,7 +102,7 @@ TAVOX_DEF(ScoutverVersions_get_latest_version, "ScoutverVersions.get_latest_vers
         }
     } else {
         for (auto item : package_versions) {
-            bool listed = !item.second.is_none() && shell::truth(item.second);
+            bool listed = !item.second.is_none() && truth(item.second);
             result[item.first] = listed ? py::object(item.second[py::int_(0)]) : py::none();
         }
     }
@@ -121,7 +121,7 @@ TAVOX_DEF(ScoutverVersions__process_package, "ScoutverVersions._process_package"
     py::object logger = call.global("logger");
     py::object subprocess = call.global("subprocess");
 
-    if (shell::truth(venv)) command = shell::activated_command(command, venv);
+    if (truth(venv)) command = shell::activated_command(command, venv);
 
     // The waits happen inside subprocess, which lets go of the interpreter
     // lock while the installer runs.
@@ -131,11 +131,11 @@ TAVOX_DEF(ScoutverVersions__process_package, "ScoutverVersions._process_package"
     py::tuple outputs = proc.attr("communicate")();
     py::object stdout_ = outputs[0], stderr_ = outputs[1];
 
-    if (shell::truth(stderr_)) {
+    if (truth(stderr_)) {
         logger.attr("debug")(py::str("stderr from ") + command + py::str(":"));
         logger.attr("debug")(stderr_);
     }
-    if (shell::truth(stdout_)) {
+    if (truth(stdout_)) {
         logger.attr("debug")(py::str("stdout from ") + command + py::str(":"));
         logger.attr("debug")(stdout_);
         py::object pattern = cls.attr("CMD_OUTPUT_PATTERN");

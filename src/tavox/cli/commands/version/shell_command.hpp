@@ -24,13 +24,6 @@ namespace tavox::cli::commands::version {
 // apart from the blank (which is escaped).
 inline constexpr const char *kVenvSpecial = "\"'`\\$;&|<>()*?[]{}#~!";
 
-// bool(value), raising what __bool__ raises.
-inline bool truth(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 inline bool is_control(unsigned char ch) { return ch < 0x20 || ch == 0x7f; }
 
 inline py::str quoted(py::handle value) { return py::repr(value); }

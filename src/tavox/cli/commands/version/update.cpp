@@ -16,7 +16,7 @@
 namespace tavox::cli::commands::version::update {
 
 namespace shell = tavox::cli::commands::version;
-using shell::truth;
+using support::truth;
 using support::fmt;
 using support::percent;
 
