@@ -27,6 +27,9 @@ make_venv() {  # name interpreter [system-site]
 install_into() {  # venv
   PIP_NO_INDEX=1 "$1/bin/python" -m pip install -q --no-build-isolation --no-deps \
     --disable-pip-version-check . >/dev/null
+  # setuptools leaves the metadata beside the sources; on PYTHONPATH=python
+  # it would pass for an installed "tavox" distribution.
+  rm -rf python/tavox.egg-info
 }
 
 want=${1:-all}
