@@ -239,6 +239,10 @@ def read_only_dir():
             pytest.skip("setpriv is needed to run the command as another user")
         prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         os.chown(home, 65534, 65534)
+        probe = subprocess.run([*prefix, sys.executable, "-c", "import tavox"], cwd=str(top),
+                               env=environ(), capture_output=True, text=True)
+        if probe.returncode:
+            pytest.skip("this interpreter cannot run as another user: " + last_line(probe.stderr))
     target.chmod(0o555)
     yield target, home, prefix
     target.chmod(0o755)
