@@ -187,6 +187,60 @@ def test_python_uses_a_rebound_compute_tokens(abstract, tokens, check, monkeypat
     assert "table gone" in caplog.text
 
 
+def every_line_message(abstract, path):
+    """The message of the Python check run as written: both patterns tried on
+    every line of the file (no line left out beforehand)."""
+    with open(path) as f:
+        lines = f.readlines()
+    suggestions, var_refs, ferrin = [], False, False
+    for i, line in enumerate(lines):
+        for match in abstract.PYTHON_PLATFORM_MATCH.findall(line):
+            if match.startswith(("'", '"')):
+                match = match.strip("'\"")
+                tokens = abstract.compute_tokens(match)
+                if "platform" in tokens and tokens["platform"] != match:
+                    new = tokens["platform"]
+                    fix = f"    line {i + 1}: {match} -> " + (
+                        " or ".join(new) if isinstance(new, list) else new)
+                    kind = next((k for k in ("pid", "submodel", "model") if k in tokens), None)
+                    suggestions.append(fix + (f"\n      or platform -> {kind}" if kind else ""))
+                elif "unknown" in tokens:
+                    suggestions.append(f'    line {i + 1}: Please ensure "{tokens["unknown"]}" '
+                                       "is a valid platform")
+            elif match not in ("True", "False") and match.strip():
+                var_refs = True
+        ferrin = ferrin or abstract.PYTHON_FERRIN_MATCH.search(line) is not None
+    if var_refs:
+        suggestions.append("    Please ensure references to platform are being "
+                           "assigned/compared with correct variable values")
+    if ferrin:
+        suggestions.append("    os='ferrin', platform='ap' has been updated to os='rhenx', "
+                           "platform='tor9k', model='q9100ap'")
+    return [f"{path}:\n" + "\n".join(suggestions) + "\n"] if suggestions else []
+
+
+@pytest.mark.parametrize("content", [
+    "platform == 'ap'",                                   # first line, no line break
+    "x = 1\n" * 300 + "y = platform=='q9800cl'",          # last line, far down
+    "a = 'x'\nplatform\u3000==\u3000'ap'\n",             # blanks the pattern's \\s takes
+    "s = 'platform' if platform == 'ap' else platform == \"M3-A\"\n",
+    "os = 'Ferrin'; platform='ap'\nq = 1\n",               # both patterns on one line
+    "# ferrin ferrin, os ==  \"ferrin\"\n",                # a match after a near miss
+    "os='ferrin",                                          # "errin" at the very end
+    "os = ferrin\nos == 'errin'\nOS='ferrin'\n",           # near misses only
+    "a\x0cb = platform == 'ap'\u2028platform == 'zz'\n",  # no line break for readlines
+    "x\r\nplatform == 'ap'\rplatform == 'q9300'\r\n",     # other line breaks
+    "Platform == 'ap'\nplat form == 'ap'\nplatform\n== 'ap'\n",
+])
+def test_python_finds_what_trying_every_line_finds(abstract, tokens, command, tmp_path,
+                                                   content):
+    path = tmp_path / "s.py"
+    path.write_bytes(content.encode())
+    q = queue.Queue()
+    command.check_python(str(path), q)
+    assert drain(q) == every_line_message(abstract, str(path))
+
+
 @pytest.mark.parametrize("content", [
     b"\x00\xff\xfeplatform == 'ap'\x80\x81",   # binary named .py
     b"platform == 'ap'  # caf\xe9\n",            # Latin-1, not UTF-8

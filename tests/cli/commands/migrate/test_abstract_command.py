@@ -239,6 +239,22 @@ def test_workers_never_exceed_the_bound(abstract, command, tmp_path, monkeypatch
     assert all(not t.is_alive() for t in command.threads)
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+def test_own_and_other_workers_share_the_slots(abstract, command, tmp_path, monkeypatch,
+                                               threads):
+    # The YAML checks are stand-ins that say nothing when they end, the
+    # Python checks are the module's own: the slots pass between both kinds.
+    write(tmp_path, {f"t{i}.yaml": "" for i in range(8)})
+    write(tmp_path, {f"s{i}.py": f"platform == 'ap'  # {i}\n" for i in range(40)})
+    recorder = Recorder()
+    monkeypatch.setattr(abstract.MigrateAbstractCommand, "check_yaml",
+                        lambda self, path, q: recorder(self, path, q))
+    command.run(command.parser.parse_args([str(tmp_path), "--threads", str(threads)]))
+    assert recorder.calls == 8 and recorder.peak <= threads
+    assert read(CHANGES).count("    line 1: ap -> tor9k\n") == 40
+    assert all(not t.is_alive() for t in command.threads)
+
+
 def test_slot_wait_returns_when_any_worker_ends(command):
     release = [threading.Event(), threading.Event()]
     workers = [threading.Thread(target=e.wait) for e in release]

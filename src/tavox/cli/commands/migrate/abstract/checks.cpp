@@ -9,6 +9,9 @@
 // become Python strings and meet the module's compiled patterns.
 #include "abstract.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace tavox::cli::commands::migrate::abstract {
 
 // ---- reading files ---------------------------------------------------------
@@ -18,7 +21,7 @@ std::string default_encoding() {
     return py::str(py::module_::import("codecs").attr("lookup")(enc).attr("name"));
 }
 
-TextFile::TextFile(py::handle path) {
+TextFile::TextFile(py::handle path, const Scan &scan) {
     PyObject *raw = nullptr;
     if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
     std::string fspath = py::reinterpret_steal<py::bytes>(raw);
@@ -27,12 +30,16 @@ TextFile::TextFile(py::handle path) {
     bool ok = false, valid = false;
     int err = 0;
     {
+        // The usual case, a UTF-8 file, is read and scanned in one go.
         py::gil_scoped_release nogil;
         ok = read_file_bytes(fspath, text_);
         err = errno;
         if (ok && utf8) {
             valid = valid_utf8(text_);
-            if (valid) translate_newlines(text_);
+            if (valid) {
+                translate_newlines(text_);
+                if (scan) scan(text_);
+            }
         }
     }
     if (!ok) {
@@ -47,6 +54,7 @@ TextFile::TextFile(py::handle path) {
     text_ = py::bytes(decoded.attr("encode")("utf-8", "surrogatepass"));
     py::gil_scoped_release nogil;
     translate_newlines(text_);
+    if (scan) scan(text_);
 }
 
 py::str TextFile::str(size_t begin, size_t end) const {
@@ -128,18 +136,94 @@ struct Candidate {
     bool second;   // may match the second pattern
 };
 
-// The lines of `text` that contain `a` (or `b`).  A null literal makes every
-// line a candidate for that pattern.  Pure C++.
-std::vector<Candidate> candidates(const std::string &text, const char *a, const char *b) {
+// What a line must hold for a pattern to match in it at all.
+enum class Needs {
+    Nothing,       // a pattern that is not the module's own: every line
+    Never,         // no pattern to try
+    Literal,       // the given text
+    FerrinQuoted,  // "errin" and a quote right after it ([Ff]errin['"])
+};
+
+struct Need {
+    Needs kind;
+    const char *literal = nullptr;
+};
+
+// Offsets of the starts of the lines that hold what `need` asks for, in
+// increasing order, each line once.  Searches the whole text at a time,
+// which is much faster than line by line.
+std::vector<size_t> lines_holding(std::string_view text, const Need &need) {
+    std::vector<size_t> starts;
+    std::string_view needle = need.kind == Needs::Literal ? std::string_view(need.literal)
+                                                           : std::string_view("errin");
+    size_t from = 0;
+    while (from < text.size()) {
+        const void *hit = ::memmem(text.data() + from, text.size() - from, needle.data(),
+                                   needle.size());
+        if (!hit) break;
+        size_t at = static_cast<size_t>(static_cast<const char *>(hit) - text.data());
+        if (need.kind == Needs::FerrinQuoted) {
+            size_t after = at + needle.size();
+            if (after >= text.size() || (text[after] != '\'' && text[after] != '"')) {
+                from = at + 1;
+                continue;
+            }
+        }
+        size_t nl = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
+        starts.push_back(nl == std::string_view::npos ? 0 : nl + 1);
+        // Go on after the end of this line: it is a candidate already.
+        size_t end = text.find('\n', at);
+        from = end == std::string_view::npos ? text.size() : end + 1;
+    }
+    return starts;
+}
+
+// The lines of `text` in which the first (or the second) pattern may
+// match.  Pure C++.
+std::vector<Candidate> candidates(const std::string &text, const Need &a, const Need &b) {
     std::string_view all(text);
     std::vector<Candidate> out;
-    size_t index = 0;
-    for (const LineSpan &span : split_lines(all)) {
-        std::string_view line = all.substr(span.begin, span.end - span.begin);
-        bool first = !a || line.find(a) != std::string_view::npos;
-        bool second = b && line.find(b) != std::string_view::npos;
-        if (first || second) out.push_back({index, span, first, second});
-        ++index;
+    const size_t n = all.size();
+    if (a.kind == Needs::Nothing || b.kind == Needs::Nothing) {
+        // Some pattern sees every line.
+        size_t index = 0, pos = 0;
+        while (pos < n) {
+            size_t nl = all.find('\n', pos);
+            size_t end = nl == std::string_view::npos ? n : nl + 1;
+            std::string_view line = all.substr(pos, end - pos);
+            auto holds = [&](const Need &need) {
+                if (need.kind == Needs::Nothing) return true;
+                if (need.kind == Needs::Never) return false;
+                std::vector<size_t> hit = lines_holding(line, need);
+                return !hit.empty();
+            };
+            bool first = holds(a), second = holds(b);
+            if (first || second) out.push_back({index, {pos, end}, first, second});
+            pos = end;
+            ++index;
+        }
+        return out;
+    }
+    std::vector<size_t> first, second;
+    if (a.kind != Needs::Never) first = lines_holding(all, a);
+    if (b.kind != Needs::Never) second = lines_holding(all, b);
+    // Merge the two lists; line numbers come from counting the line breaks
+    // passed on the way.
+    size_t i = 0, j = 0, counted_to = 0, index = 0;
+    while (i < first.size() || j < second.size()) {
+        size_t start = j >= second.size() || (i < first.size() && first[i] <= second[j])
+                           ? first[i]
+                           : second[j];
+        bool in_first = i < first.size() && first[i] == start;
+        bool in_second = j < second.size() && second[j] == start;
+        i += in_first;
+        j += in_second;
+        index += static_cast<size_t>(
+            std::count(all.data() + counted_to, all.data() + start, '\n'));
+        counted_to = start;
+        size_t nl = all.find('\n', start);
+        size_t end = nl == std::string_view::npos ? n : nl + 1;
+        out.push_back({index, {start, end}, in_first, in_second});
     }
     return out;
 }
@@ -151,6 +235,7 @@ std::vector<Candidate> candidates(const std::string &text, const char *a, const 
 // def check_yaml(self, file_path, msg_queue):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.check_yaml",
                  "self, file_path, msg_queue", nullptr) {
+    WorkerEnd end(call.global("threading"));
     py::handle file_path = call[1], msg_queue = call[2];
     TokenComputer compute_tokens(call);
     auto could_not_load = [&] {
@@ -260,26 +345,26 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.chec
 // def check_python(self, file_path, msg_queue):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_check_python, "MigrateAbstractCommand.check_python",
                  "self, file_path, msg_queue", nullptr) {
+    WorkerEnd end(call.global("threading"));
     py::handle file_path = call[1], msg_queue = call[2];
     TokenComputer compute_tokens(call);
     py::object platform_match = call.global("PYTHON_PLATFORM_MATCH");
     py::object ferrin_match = call.global("PYTHON_FERRIN_MATCH");
     // A line without "platform" cannot match the platform pattern, one
-    // without "os" not the retired-OS pattern; patterns bound in their place
-    // see every line.
-    const char *platform_literal =
-        is_pattern(platform_match, PYTHON_PLATFORM_MATCH_TEXT) ? "platform" : nullptr;
-    bool every_line_ferrin = !is_pattern(ferrin_match, PYTHON_FERRIN_MATCH_TEXT);
+    // without a quote right after "errin" not the retired-OS pattern;
+    // patterns bound in their place see every line.
+    Need platform_need{Needs::Literal, "platform"};
+    if (!is_pattern(platform_match, PYTHON_PLATFORM_MATCH_TEXT)) platform_need = {Needs::Nothing};
+    Need ferrin_need{Needs::FerrinQuoted};
+    if (!is_pattern(ferrin_match, PYTHON_FERRIN_MATCH_TEXT)) ferrin_need = {Needs::Nothing};
 
     py::list suggestions;
     bool var_platform_refs = false, refs_ferrin = false;
 
-    TextFile file(file_path);
     std::vector<Candidate> lines;
-    {
-        py::gil_scoped_release nogil;
-        lines = candidates(file.text(), platform_literal, every_line_ferrin ? "" : "os");
-    }
+    TextFile file(file_path, [&](const std::string &text) {
+        lines = candidates(text, platform_need, ferrin_need);
+    });
 
     py::str quotes("'\""), dq("\""), sq("'");
     for (const Candidate &c : lines) {
@@ -335,15 +420,13 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_init, "MigrateAbstractCommand.chec
                  "self, file_path, msg_queue", nullptr) {
     py::handle self = call[0], file_path = call[1], msg_queue = call[2];
     py::object abstract_match = call.global("PYTHON_ABSTRACT_MATCH");
-    const char *literal =
-        is_pattern(abstract_match, PYTHON_ABSTRACT_MATCH_TEXT) ? "declare_" : nullptr;
+    Need declare_need{Needs::Literal, "declare_"};
+    if (!is_pattern(abstract_match, PYTHON_ABSTRACT_MATCH_TEXT)) declare_need = {Needs::Nothing};
 
-    TextFile file(file_path);
     std::vector<Candidate> lines;
-    {
-        py::gil_scoped_release nogil;
-        lines = candidates(file.text(), literal, nullptr);
-    }
+    TextFile file(file_path, [&](const std::string &text) {
+        lines = candidates(text, declare_need, {Needs::Never});
+    });
 
     // The first declaring call decides: a package needs only its new call,
     // a token directory is worked out below.

@@ -8,6 +8,9 @@
 // tokens.cpp, the checks in checks.cpp, the patcher in patch.cpp.
 #include "abstract.hpp"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+
 namespace tavox::cli::commands::migrate::abstract {
 
 namespace {
@@ -122,6 +125,82 @@ Discovered discover(py::handle os, py::handle top) {
     return found;
 }
 
+// ---- ends of worker threads ---------------------------------------------------
+//
+// The workers of a run that are about to end, as their threading.Thread
+// objects (owned references), oldest first.  The interpreter lock guards
+// the record: it is only touched with the lock held.  An eventfd wakes the
+// slot wait, which sleeps on it with the lock released; a worker writes to
+// it only while someone waits.
+struct Ends {
+    std::vector<PyObject *> threads;
+    int phases = 0;        // runs that have workers going
+    int running = 0;       // checks under way that will record their end
+    bool waiting = false;  // the slot wait sleeps on fd
+    int fd = -1;
+    pid_t pid = 0;         // the process that made fd (a fork child makes its own)
+};
+
+Ends &ends() {
+    static Ends *e = new Ends;  // never destroyed: nothing to do at exit
+    return *e;
+}
+
+// The recorded ends, handed over to the caller.
+std::vector<py::object> take_ends() {
+    std::vector<py::object> out;
+    for (PyObject *t : ends().threads) out.push_back(py::reinterpret_steal<py::object>(t));
+    ends().threads.clear();
+    return out;
+}
+
+// While a run has workers going, the ends of its checks are recorded; once
+// they are all joined, nothing recorded may outlive the run.
+class WorkerPhase {
+public:
+    WorkerPhase() { ++ends().phases; }
+    ~WorkerPhase() {
+        if (--ends().phases == 0) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            take_ends();
+            PyErr_Restore(type, value, tb);
+        }
+    }
+    WorkerPhase(const WorkerPhase &) = delete;
+    WorkerPhase &operator=(const WorkerPhase &) = delete;
+};
+
+// Sleep, with the interpreter lock released, until a worker records its end
+// or `timeout_ms` passes.  Returns whether an end is recorded.  A signal
+// handler that raises (Ctrl-C) raises here.
+bool wait_for_end(int timeout_ms) {
+    Ends &e = ends();
+    if (!e.threads.empty()) return true;
+    if (e.fd < 0 || e.pid != ::getpid()) {
+        e.fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        e.pid = ::getpid();
+    }
+    if (e.fd < 0) {  // no eventfd: a plain bounded sleep
+        py::gil_scoped_release nogil;
+        ::usleep(static_cast<useconds_t>(timeout_ms) * 1000);
+    } else {
+        e.waiting = true;
+        int fd = e.fd;
+        {
+            py::gil_scoped_release nogil;
+            struct pollfd p {fd, POLLIN, 0};
+            if (::poll(&p, 1, timeout_ms) > 0) {
+                eventfd_t count;
+                ::eventfd_read(fd, &count);
+            }
+        }
+        e.waiting = false;
+    }
+    if (PyErr_CheckSignals() < 0) throw py::error_already_set();
+    return !e.threads.empty();
+}
+
 // Start one worker per file, never more than max_threads alive at once.
 void start_workers(const Call &call, py::handle self, py::handle files, const char *desc,
                    const char *check, py::handle queue) {
@@ -138,6 +217,32 @@ void start_workers(const Call &call, py::handle self, py::handle files, const ch
 }
 
 }  // namespace
+
+WorkerEnd::WorkerEnd(py::handle threading)
+    : threading_(py::reinterpret_borrow<py::object>(threading)) {
+    if (ends().phases > 0) {
+        ++ends().running;
+        armed_ = true;
+    }
+}
+
+WorkerEnd::~WorkerEnd() {
+    if (!armed_) return;
+    Ends &e = ends();
+    --e.running;
+    if (e.phases == 0) return;
+    // Whatever exception is leaving the check stays as it is.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *thread = PyObject_CallMethod(threading_.ptr(), "current_thread", nullptr);
+    if (thread) {
+        e.threads.push_back(thread);  // the record owns the reference
+        if (e.waiting) ::eventfd_write(e.fd, 1);
+    } else {
+        PyErr_Clear();  // no record: the slot wait finds the end by polling
+    }
+    PyErr_Restore(type, value, tb);
+}
 
 // ---- def except_log(f) ------------------------------------------------------
 
@@ -268,6 +373,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
         for (py::handle file : call.global("tqdm")(found.init_files, py::arg("desc") = "init"))
             check_init(file, init_queue);
     }
+    WorkerPhase workers;
     py::object yaml_queue = queue_cls();
     if (yaml) {
         logger.attr("info")("Iterating over yaml files...");
@@ -343,19 +449,41 @@ TAVOX_DEF(MigrateAbstractCommand_wait_for_thread_slot,
         if (r < 0) throw py::error_already_set();
         return r == 1;
     };
-    // Rather than sleeping blindly, let go of every worker that has ended
-    // and, while all slots are still taken, wait on the oldest one (at most
-    // 0.1 s at a time).
+    // Workers whose check has ended say so, and their slots are handed on
+    // at once.  Threads that end without a word (any other target) are found
+    // the plain way: while no check is under way, the oldest thread is
+    // waited for (0.1 s at most), and after any wait in which nobody said
+    // anything, every thread that is no longer alive is let go.
+    bool quiet = false;
     while (full()) {
-        py::list alive;
-        for (py::handle t : py::list(threads)) {
-            t.attr("join")(0);
-            if (truthy(t.attr("is_alive")())) alive.append(t);
+        bool freed = false;
+        for (py::object &ended : take_ends()) {
+            Py_ssize_t n = PyList_Check(threads.ptr()) ? PyList_GET_SIZE(threads.ptr()) : -1;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (PyList_GET_ITEM(threads.ptr(), i) != ended.ptr()) continue;
+                ended.attr("join")();  // its check is over: only its exit is left
+                if (PySequence_DelItem(threads.ptr(), i) < 0) throw py::error_already_set();
+                freed = true;
+                break;
+            }
         }
-        if (PySequence_SetSlice(threads.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()) < 0)
-            throw py::error_already_set();
-        if (!full()) break;
-        threads[py::int_(0)].attr("join")(0.1);
+        if (freed) continue;
+        if (quiet) {
+            py::list alive;
+            for (py::handle t : py::list(threads)) {
+                t.attr("join")(0);
+                if (truthy(t.attr("is_alive")())) alive.append(t);
+            }
+            if (PySequence_SetSlice(threads.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()) < 0)
+                throw py::error_already_set();
+            if (!full()) break;
+        }
+        if (ends().running > 0) {
+            quiet = !wait_for_end(100);
+        } else {
+            threads[py::int_(0)].attr("join")(0.1);
+            quiet = true;
+        }
     }
     return py::none();
 }
