@@ -296,6 +296,30 @@ def test_yaml_reports(patch, tmp_path, monkeypatch, fixes, comments, report):
     assert ("TOKEN_CHECK" in text) == comments
 
 
+@pytest.mark.parametrize("comment_line, fails", [
+    ('    devices.r1.lab.platform: Please ensure "ap" is a valid rhenx platform', False),
+    ('    devices.nowhere.platform: Please ensure "ap" is a valid rhenx platform', True),
+])
+def test_yaml_both_passes_leave_what_each_pass_wrote(patch, command, tmp_path, comment_line,
+                                                     fails):
+    # The file ends as the fix pass and its write, then the comment pass and
+    # its write, would leave it; when the comment pass fails, the fixes are
+    # written all the same.
+    path = tmp_path / "tb.yaml"
+    path.write_text(TESTBED)
+    lines = ["    devices.r1.platform: q9800cl -> tor9k", comment_line]
+    body = "\n".join(lines) + "\n"
+    fixed = command.apply_yaml_fix(load(TESTBED), lines)  # takes the fix line out
+    if fails:
+        with pytest.raises(KeyError):
+            patch(path, body, True, True, "YAML")
+        assert path.read_text() == dump(fixed)
+    else:
+        assert patch(path, body, True, True, "YAML")[0] is True
+        assert path.read_text() == dump(command.apply_yaml_comment(fixed, lines))
+    assert os.listdir(tmp_path) == ["tb.yaml"]
+
+
 def test_yaml_duplicate_keys(patch, tmp_path, caplog):
     path = tmp_path / "dup.yaml"
     original = b"devices:\n  r1:\n    platform: ap\n    platform: q9800cl\n"

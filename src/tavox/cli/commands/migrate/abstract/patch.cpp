@@ -586,13 +586,22 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                 yaml.attr("dump")(obj, buffer);
                 write_text(filepath, buffer.attr("getvalue")(), encoding);
             };
+            // Each pass ends with the document written.  When the comment
+            // pass follows the fix pass, one write at its end gives the same
+            // file; the fixed document is written on its own only if the
+            // comment pass fails.
             if (fixes) {
                 obj = self.attr("apply_yaml_fix")(obj, msg_lines);
-                dump();
+                if (!comments) dump();
                 succ_msg = succ_msg + py::str("  - FIXES_APPLIED\n");
             }
             if (comments) {
-                obj = self.attr("apply_yaml_comment")(obj, msg_lines);
+                try {
+                    obj = self.attr("apply_yaml_comment")(obj, msg_lines);
+                } catch (...) {
+                    if (fixes) dump();
+                    throw;
+                }
                 dump();
                 succ_msg = succ_msg + py::str("  - COMMENTS_ADDED\n");
             }
