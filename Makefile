@@ -27,5 +27,11 @@ demo: venvs
 bench: venvs
 	bash scripts/bench.sh
 
+# The suite on a build of every native module with AddressSanitizer and
+# UndefinedBehaviorSanitizer, leak detection on (scripts/sanitize.sh);
+# PYTEST_ARGS narrows it to a part of the suite.
+sanitize: setup
+	bash scripts/sanitize.sh $(PYTEST_ARGS)
+
 clean:
 	rm -rf build .venv311 .venv310 python/tavox/**/*.so
