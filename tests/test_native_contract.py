@@ -76,9 +76,9 @@ def run_python(code, **kw):
 
 
 def library_path(name):
-    spec = importlib.util.find_spec(name)
-    assert spec is not None and spec.origin, f"{name} is not installed"
-    return spec.origin
+    found = importlib.util.find_spec(name)
+    assert found is not None and found.origin, f"{name} is not installed"
+    return found.origin
 
 
 @pytest.mark.parametrize("name", MODULES)

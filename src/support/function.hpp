@@ -358,13 +358,13 @@ inline PyTypeObject *function_type() {
         {Py_tp_members, members},
         {Py_tp_getset, getset},
         {0, nullptr}};
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         "tavox.native_function", sizeof(FunctionObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
             Py_TPFLAGS_METHOD_DESCRIPTOR,
         slots};
     // One type per library, created on first use and kept for the process.
-    static PyTypeObject *type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    static PyTypeObject *type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&type_spec));
     if (!type) throw py::error_already_set();
     return type;
 }
