@@ -3,10 +3,11 @@
 // file and puts at most one text message on the queue it is given; the
 // patcher parses the suggestion lines back, so their texts are exact.
 //
-// The YAML and Python checks run in worker threads.  Reading a file,
-// decoding it, splitting it into lines and picking the lines a pattern can
-// match at all run without the interpreter lock; only the candidate lines
-// become Python strings and meet the module's compiled patterns.
+// The YAML and Python checks run in worker threads.  The YAML loader reads
+// its file itself.  For Python sources and package files, reading the file,
+// decoding it and picking the lines a pattern can match at all run without
+// the interpreter lock; only the candidate lines become Python strings and
+// meet the module's compiled patterns.
 #include "abstract.hpp"
 
 #include <algorithm>
@@ -243,27 +244,30 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.chec
         return py::none();
     };
 
-    py::object stream, data;
+    // with open(file_path) as f: the loader reads the file itself
+    py::object data;
+    py::object f;
     try {
-        TextFile file(file_path);
-        stream = py::module_::import("io").attr("StringIO")(file.str());
-        stream.attr("name") = file_path;
+        f = call.global("open")(file_path);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         return could_not_load();
     }
-    try {
-        data = call.global("Loader")().attr("load")(stream);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        // The safe loader gets the whole document again, from its start.
+    {
+        OpenFile file(f);
         try {
-            stream.attr("seek")(0);
-            py::object yaml = call.global("yaml");
-            data = yaml.attr("load")(stream, py::arg("Loader") = yaml.attr("SafeLoader"));
-        } catch (py::error_already_set &e2) {
-            if (!e2.matches(PyExc_Exception)) throw;
-            return could_not_load();
+            data = call.global("Loader")().attr("load")(f);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            // The safe loader gets the whole document again, from its start.
+            try {
+                f.attr("seek")(0);
+                py::object yaml = call.global("yaml");
+                data = yaml.attr("load")(f, py::arg("Loader") = yaml.attr("SafeLoader"));
+            } catch (py::error_already_set &e2) {
+                if (!e2.matches(PyExc_Exception)) throw;
+                return could_not_load();
+            }
         }
     }
     if (!PyDict_Check(data.ptr())) data = py::dict();

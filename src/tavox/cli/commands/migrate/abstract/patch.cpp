@@ -103,29 +103,6 @@ void write_text(py::handle path, py::handle text, py::handle encoding) {
     }
 }
 
-// Close an open Python file object on every way out of a block.
-class OpenFile {
-public:
-    explicit OpenFile(py::object f) : f_(std::move(f)) {}
-    ~OpenFile() {
-        if (!f_) return;
-        // Keep an exception in flight while closing.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject *r = PyObject_CallMethod(f_.ptr(), "close", nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-    }
-    OpenFile(const OpenFile &) = delete;
-    OpenFile &operator=(const OpenFile &) = delete;
-    py::object &operator*() { return f_; }
-    py::object *operator->() { return &f_; }
-
-private:
-    py::object f_;
-};
-
 py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
 
 bool is_true(py::handle value) {
