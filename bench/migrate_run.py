@@ -1,0 +1,376 @@
+"""Whole `tavox migrate abstract` processes against the floor of one process.
+
+Generates (or reuses) a synthetic repository with bench/migrate_abstract.py,
+then times, each as the median of several runs of a fresh process:
+
+  - the floor (bench/migrate_floor.py): start-up, walk, read every file,
+    parse every YAML file with the host Loader;
+  - the command at each --threads value: wall, CPU (user + system), peak
+    resident size, and the ratio of its wall to the floor's; the changes
+    log must hold the same messages whatever --threads is;
+  - patching: a run with --apply-fixes --apply-comments on a fresh copy,
+    its time over a check-only run, against ruamel.yaml alone loading and
+    dumping the YAML files that have fixes;
+  - start-up: `tavox --help` and `tavox migrate abstract --help` against a
+    process that only imports the same third-party modules.
+
+    python bench/migrate_run.py [--size small|medium|large] [--seed N]
+        [--runs N] [--threads 100 8 1] [--root DIR] [--no-patch] [--no-startup]
+
+The targets are printed beside the figures; nothing here fails on them.
+"""
+import argparse
+import collections
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import migrate_abstract  # noqa: E402  (the generator)
+
+CHANGES_LOG = "/tmp/tavox_migrate_changes.log"
+TAVOX = [sys.executable, "-m", "tavox.cli.main"]
+
+# Targets on the large repository.
+WALL_RATIO = 1.1
+OUTSIDE_YAML_SHARE = 0.10
+PEAK_RSS_MIB = 40
+PATCH_RATIO = 1.2
+STARTUP_RATIO = 1.2
+
+
+CPUS = None  # --cpus: the processors every measured process is kept on
+
+
+def on_cpus():
+    if CPUS:
+        os.sched_setaffinity(0, CPUS)
+
+
+class Run:
+    """One finished child process: wall and CPU seconds, peak RSS in MiB."""
+
+    def __init__(self, argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL):
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, stdout=stdout, stderr=stderr, preexec_fn=on_cpus)
+        _, status, usage = os.wait4(proc.pid, 0)
+        self.wall = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        self.output = proc.stdout.read() if proc.stdout else None
+        self.errors = proc.stderr.read() if proc.stderr else None
+        for stream in (proc.stdout, proc.stderr):
+            if stream:
+                stream.close()
+        if proc.returncode != 0:
+            raise SystemExit(f"{' '.join(argv)}: exit status {proc.returncode}")
+        self.cpu = usage.ru_utime + usage.ru_stime
+        self.rss = usage.ru_maxrss / 1024
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def verdict(ok):
+    return "ok" if ok else "MISSED"
+
+
+# ---- the changes log -------------------------------------------------------
+
+def message_blocks(text):
+    """The changes log as a multiset of blocks: a line at the left margin
+    with the indented lines below it.  Messages are written one after the
+    other in whatever order the workers finished, so the same run over the
+    same tree gives the same multiset."""
+    blocks, current = collections.Counter(), []
+    for line in text.splitlines():
+        if not line:
+            continue
+        if not line.startswith(" ") and current:
+            blocks["\n".join(current)] += 1
+            current = []
+        current.append(line)
+    if current:
+        blocks["\n".join(current)] += 1
+    return blocks
+
+
+def read_changes(repo):
+    with open(CHANGES_LOG, encoding="utf-8", errors="surrogateescape") as f:
+        text = f.read()
+    first = text.split("\n", 1)[0]
+    if text and not first.startswith(repo):
+        return None  # another process wrote the log meanwhile
+    return text
+
+
+# ---- phases ----------------------------------------------------------------
+
+# Runs the command with a log handler that notes the time of the command's
+# milestones (its info lines, and the first message shown while the queues
+# are drained), and prints them as JSON on standard error at the end.
+PHASES = r"""
+import json, logging, runpy, sys, time
+marks = [("start", time.perf_counter(), time.process_time())]
+class Marks(logging.Handler):
+    drained = False
+    def emit(self, record):
+        text = record.getMessage()
+        if text.startswith(("Discovering", "Iterating", "The upcoming")):
+            marks.append((text.split("\n")[0], time.perf_counter(), time.process_time()))
+        elif record.levelno == logging.WARNING and not self.drained:
+            self.drained = True
+            marks.append(("draining the queues", time.perf_counter(), time.process_time()))
+logging.getLogger("tavox.cli.commands.migrate.abstract").addHandler(Marks())
+sys.argv = ["tavox"] + sys.argv[1:]
+try:
+    runpy.run_module("tavox.cli.main", run_name="__main__")
+finally:
+    marks.append(("end", time.perf_counter(), time.process_time()))
+    sys.stderr.write("\nPHASES " + json.dumps(marks) + "\n")
+"""
+
+PHASE_NAMES = {
+    "start": "start-up",
+    "Discovering files...": "walk",
+    "Iterating over init files...": "__init__.py checks",
+    "Iterating over yaml files...": "YAML workers",
+    "Iterating over python files...": "Python workers, then joining",
+    "draining the queues": "changes log, patcher, success and failure logs",
+    "The upcoming changes": "closing text",
+}
+
+
+def phase_name(mark):
+    return next((v for k, v in PHASE_NAMES.items() if mark.startswith(k)), mark)
+
+
+def where_time_goes(repo, threads):
+    run = Run([sys.executable, "-c", PHASES, "migrate", "abstract", repo, "--threads",
+               str(threads)], stderr=subprocess.PIPE)
+    line = run.errors.decode(errors="replace").rsplit("PHASES ", 1)[1]
+    marks = json.loads(line)
+    print(f"  where the time goes (one run, --threads {threads}):")
+    for (name, wall, cpu), (_, next_wall, next_cpu) in zip(marks, marks[1:]):
+        print(f"    {phase_name(name):<50} wall {next_wall - wall:6.2f} s   "
+              f"cpu {next_cpu - cpu:6.2f} s")
+
+
+def floor(repo, runs):
+    results = []
+    for _ in range(runs):
+        run = Run([sys.executable, os.path.join(HERE, "migrate_floor.py"), repo],
+                  stdout=subprocess.PIPE)
+        run.phases = json.loads(run.output)
+        results.append(run)
+    return results
+
+
+def command(repo, threads, runs, *options):
+    results, logs = [], []
+    for _ in range(runs):
+        results.append(Run([*TAVOX, "migrate", "abstract", repo, "--threads", str(threads),
+                            *options]))
+        logs.append(read_changes(repo))
+    return results, logs
+
+
+def summary(label, runs, floor_wall=None):
+    wall, cpu = median(r.wall for r in runs), median(r.cpu for r in runs)
+    rss = max(r.rss for r in runs)
+    text = f"{label:<28} wall {wall:7.2f} s   cpu {cpu:7.2f} s   peak rss {rss:6.1f} MiB"
+    if floor_wall:
+        text += f"   {wall / floor_wall:5.2f} x floor"
+    print(text)
+    return wall, cpu, rss
+
+
+def yaml_with_fixes(changes_text):
+    """Paths of the YAML files whose message holds at least one fix line."""
+    paths, header, fix = [], None, False
+    for line in changes_text.splitlines() + [""]:
+        if not line.startswith(" "):
+            if header and fix:
+                paths.append(header)
+            header, fix = None, False
+            if line.endswith(":") and line[:-1].lower().endswith((".yaml", ".yml")):
+                header = line[:-1]
+        elif header and " -> " in line:
+            fix = True
+    return paths
+
+
+def patching(repo, base, runs, check_wall, changes_text):
+    work = os.path.join(base, "patch-work")
+    patch_runs = []
+    for _ in range(runs):
+        if os.path.exists(work):
+            shutil.rmtree(work)
+        shutil.copytree(repo, work, symlinks=True)
+        patch_runs.append(Run([*TAVOX, "migrate", "abstract", work,
+                               "--apply-fixes", "--apply-comments"]))
+    shutil.rmtree(work)
+
+    listing = os.path.join(base, "yaml-with-fixes.txt")
+    fixed = yaml_with_fixes(changes_text)
+    with open(listing, "w") as f:
+        f.write("".join(p + "\n" for p in fixed))
+    ruamel = []
+    for _ in range(runs):
+        run = Run([sys.executable, os.path.join(HERE, "migrate_floor.py"), repo,
+                   "--ruamel", listing], stdout=subprocess.PIPE)
+        ruamel.append(json.loads(run.output)["ruamel"])
+
+    patch_wall = median(r.wall for r in patch_runs)
+    added = patch_wall - check_wall
+    ruamel_floor = median(ruamel)
+    print(f"{'--apply-fixes --apply-comments':<28} wall {patch_wall:7.2f} s   "
+          f"peak rss {max(r.rss for r in patch_runs):6.1f} MiB")
+    print(f"  time added over checking        {added:7.2f} s")
+    print(f"  ruamel.yaml load + dump alone   {ruamel_floor:7.2f} s  ({len(fixed)} YAML files "
+          f"with fixes)")
+    ratio = added / ruamel_floor if ruamel_floor else float("nan")
+    print(f"  ratio {ratio:.2f} (target <= {PATCH_RATIO})  {verdict(ratio <= PATCH_RATIO)}")
+
+
+# ---- start-up --------------------------------------------------------------
+
+def third_party_imports(argv):
+    """The third-party modules a process imports, in the order their
+    imports ended, from -X importtime."""
+    proc = subprocess.run([sys.executable, "-X", "importtime", *argv[1:]],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    stdlib = set(sys.stdlib_module_names)
+    ours = {"tavox", "brask"}
+    names, own_self = [], []
+    for line in proc.stderr.splitlines():
+        if not line.startswith("import time:") or "|" not in line:
+            continue
+        parts = line.split("|")
+        try:
+            self_us = int(parts[0].split(":")[1])
+        except ValueError:
+            continue  # the header line
+        name = parts[2].strip()
+        top = name.split(".")[0]
+        if top in ours:
+            own_self.append((self_us, name))
+        elif top not in stdlib and not top.startswith("_") and name not in names:
+            names.append(name)
+    return names, sorted(own_self, reverse=True)
+
+
+def startup(runs):
+    for label, args in (("tavox --help", ["--help"]),
+                        ("tavox migrate abstract --help", ["migrate", "abstract", "--help"])):
+        argv = [*TAVOX, *args]
+        modules, own = third_party_imports(argv)
+        script = ("import importlib\nfor n in %r:\n    try:\n        importlib.import_module(n)\n"
+                  "    except Exception:\n        pass\n" % modules)
+        baseline = [sys.executable, "-c", script]
+        ours, theirs = [], []
+        for _ in range(runs):  # interleaved, so that both see the same machine
+            ours.append(Run(argv).wall)
+            theirs.append(Run(baseline).wall)
+        a, b = median(ours), median(theirs)
+        print(f"{label:<32} {a:6.3f} s   imports alone {b:6.3f} s   ratio {a / b:5.2f} "
+              f"(target <= {STARTUP_RATIO})  {verdict(a / b <= STARTUP_RATIO)}")
+        tops = {n.split(".")[0] for n in modules}
+        print(f"  third-party packages: {', '.join(sorted(tops))}")
+        print("  own modules, self import time: " +
+              ", ".join(f"{n} {us / 1000:.1f} ms" for us, n in own[:4]))
+
+
+# ---- main ------------------------------------------------------------------
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size", choices=migrate_abstract.SIZES, default="medium")
+    parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--threads", type=int, nargs="+", default=[100, 8, 1])
+    parser.add_argument("--root", help="where the repository is generated and kept "
+                        "(default: a directory under the system's temporary directory)")
+    parser.add_argument("--cpus", type=int, nargs="+", metavar="CPU",
+                        help="keep every measured process on these processors (on a shared "
+                        "machine, figures steadier than the scheduler's)")
+    parser.add_argument("--no-patch", action="store_true")
+    parser.add_argument("--no-startup", action="store_true")
+    opts = parser.parse_args(argv)
+    global CPUS
+    CPUS = opts.cpus
+
+    base = opts.root or os.path.join(tempfile.gettempdir(),
+                                     f"tavox-bench-{opts.size}-{opts.seed}")
+    repo = os.path.join(base, "repo")
+    counts = migrate_abstract.SIZES[opts.size]
+    size = migrate_abstract.ensure(repo, *counts, opts.seed)
+    print(f"repository {repo}: {opts.size}, {counts[0]} Python, {counts[1]} YAML, "
+          f"{counts[2]} __init__.py files, {size / 2**20:.1f} MiB (seed {opts.seed})")
+    print(f"Python {sys.version.split()[0]} ({sys.executable}); median of {opts.runs} runs; "
+          f"load average {os.getloadavg()[0]:.1f} at start; processors "
+          f"{', '.join(map(str, CPUS)) if CPUS else 'all'} of {os.cpu_count()}")
+    print()
+
+    Run([*TAVOX, "migrate", "abstract", repo])  # page cache and byte-code caches warm
+
+    floor_runs = floor(repo, opts.runs)
+    floor_wall, floor_cpu, _ = summary("floor", floor_runs)
+    phases = {k: median(r.phases[k] for r in floor_runs)
+              for k in ("imports", "walk", "read", "yaml", "yaml_cpu")}
+    print("  " + ", ".join(f"{k} {v:.2f} s" for k, v in phases.items()) +
+          f"; {floor_runs[0].phases['yaml_failed']} YAML files fail to load")
+
+    logs_by_threads = {}
+    check_wall = None
+    for threads in opts.threads:
+        runs, logs = command(repo, threads, opts.runs)
+        wall, cpu, rss = summary(f"--threads {threads}", runs, floor_wall)
+        if threads == opts.threads[0]:
+            check_wall = wall
+        outside = cpu - phases["yaml_cpu"]
+        print(f"  wall {verdict(wall <= WALL_RATIO * floor_wall)} (<= {WALL_RATIO} x floor); "
+              f"cpu outside YAML parsing {outside:.2f} s = {outside / floor_wall:.1%} of the "
+              f"floor {verdict(outside <= OUTSIDE_YAML_SHARE * floor_wall)} "
+              f"(<= {OUTSIDE_YAML_SHARE:.0%}); peak rss {verdict(rss <= PEAK_RSS_MIB)} "
+              f"(<= {PEAK_RSS_MIB} MiB)")
+        logs_by_threads[threads] = [log for log in logs if log is not None]
+        if threads == opts.threads[0]:
+            where_time_goes(repo, threads)
+
+    reference = None
+    for threads, logs in logs_by_threads.items():
+        for log in logs:
+            blocks = message_blocks(log)
+            if reference is None:
+                reference = blocks
+            elif blocks != reference:
+                print(f"changes log differs at --threads {threads}: "
+                      f"{sum((blocks - reference).values())} blocks more, "
+                      f"{sum((reference - blocks).values())} blocks fewer")
+                break
+    checked = sum(len(v) for v in logs_by_threads.values())
+    if reference is not None:
+        print(f"changes log: {sum(reference.values())} blocks, compared over {checked} runs "
+              f"at --threads {', '.join(map(str, opts.threads))}")
+    print()
+
+    if not opts.no_patch:
+        some_log = next((logs[0] for logs in logs_by_threads.values() if logs), None)
+        if some_log is None:
+            print("patching: skipped, the changes log was overwritten by another process")
+        else:
+            patching(repo, base, opts.runs, check_wall, some_log)
+        print()
+    if not opts.no_startup:
+        startup(max(opts.runs, 5))
+
+
+if __name__ == "__main__":
+    main()
