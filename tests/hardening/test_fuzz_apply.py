@@ -6,7 +6,6 @@ import os
 import queue
 import tempfile
 
-import pytest
 
 from hypothesis import given
 from hypothesis import strategies as st
@@ -26,13 +25,13 @@ EXPECTED = (KeyError, IndexError, TypeError, AttributeError, ValueError)
 
 @st.composite
 def python_line(draw):
-    v, q = draw(token), draw(quote)
+    v, v2, q = draw(token), draw(token), draw(quote)
     body = draw(st.sampled_from([
-        "if dev.platform == {q}{v}{q}:", "platform = {q}{v}{q}", "platform={q}{v}{q}, os={q}{v}{q}",
-        "assert d.platform == {q}{v}{q} or d.platform == {q}{v}{q}", "platform = dev.platform",
+        "if dev.platform == {q}{v}{q}:", "platform = {q}{v}{q}", "platform={q}{v}{q}, os={q}{v2}{q}",
+        "assert d.platform == {q}{v}{q} or d.platform == {q}{v2}{q}", "platform = dev.platform",
         "platform == True", "platform=None", "os == 'Ferrin'", "x = {q}{v}{q}  # platform",
         "return 1", "# platform == {q}{v}{q}", "",
-    ])).format(q=q, v=v)
+    ])).format(q=q, v=v, v2=v2)
     if draw(st.booleans()):
         body = draw(st.text(max_size=30).filter(lambda s: "\n" not in s and "\r" not in s))
     return draw(indent) + body
@@ -122,11 +121,6 @@ def test_yaml_and_init_checks_on_random_bytes(data):
 
 # ---- a check's own suggestions apply, and applying them is done once -------------------
 
-# Known open case: after a fix rewrites a platform value, the second run's
-# check may ask to confirm the new value, and the comment pass then adds
-# that check comment (seen: "if dev.platform == 'q9800_cl':" with fixes and
-# comments).  Kept non-strict until the check and the patcher agree.
-@pytest.mark.xfail(strict=False, reason="a fixed platform value can draw a new check comment")
 @FUZZ
 @given(python_source(), st.booleans(), st.booleans())
 def test_python_file_migrated_twice_is_migrated_once(source, fixes, comments):

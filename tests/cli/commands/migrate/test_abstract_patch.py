@@ -91,6 +91,31 @@ def test_python_fixes(command, msg_lines, expected, offset):
     assert result[0] is lines
 
 
+@pytest.mark.parametrize("line, fixed", [
+    # a value that holds the one being fixed keeps its text
+    ("assert d.platform == 'ap' or d.platform == 'zel_ap'\n",
+     "assert d.platform == 'tor9k' or d.platform == 'zel_ap'\n"),
+    ("if platform == \"ap\": capture(ap_mode, 'ap.x', 'ap-1')\n",
+     "if platform == \"tor9k\": capture(ap_mode, 'ap.x', 'ap-1')\n"),
+    # every whole occurrence, quoted or bare, is replaced
+    ("platform = 'ap' if x else \"ap\"  # ap\n",
+     "platform = 'tor9k' if x else \"tor9k\"  # tor9k\n"),
+    ("platform='ap'", "platform='tor9k'"),
+    ("x = ap\n", "x = tor9k\n"),
+    ("name = 'café-ap' or 'ap'\n", "name = 'café-ap' or 'tor9k'\n"),
+])
+def test_python_fix_replaces_whole_values_only(command, line, fixed):
+    lines, offset = command.apply_python_fixes([line], ["    line 1: ap -> tor9k"])
+    assert offset == 1 and lines[1] == fixed
+
+
+def test_python_fix_of_two_values_of_which_one_holds_the_other(command):
+    # both suggestions of one line apply; the first must not spoil the second
+    msg = ["    line 1: ap -> tor9k", "    line 1: zel_ap -> tor9k"]
+    lines, _ = command.apply_python_fixes(["if p == 'ap' or p == 'zel_ap':\n"], msg)
+    assert lines[-1] == "if p == 'tor9k' or p == 'tor9k':\n"
+
+
 def test_python_comment_goes_above_the_line_it_names(command):
     # a check on line 5 and a fix further down, on line 7: the fix comment
     # below must not push the check comment off its line

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -257,6 +258,34 @@ const char *const ENSURE_PATTERN = R"(^line +(?P<line_no>\d+): +(?P<msg>Please e
 const char *const FIX_MARK = "# * ABSTRACTION:TOKEN_CHANGE - ";
 const char *const CHECK_MARK = "# * ABSTRACTION:TOKEN_CHECK - ";
 
+// A character that can belong to a token value or to a name around it;
+// bytes of non-ASCII characters count as such.
+bool token_char(unsigned char c) {
+    return c >= 0x80 || std::isalnum(c) || c == '_' || c == '.' || c == '-';
+}
+
+// Every occurrence of `find` that stands as a whole token (the value of a
+// literal, between quotes, or a bare word) replaced by `replace`; a text
+// that merely contains it ('zel_ap' or `capture` for "ap") is left alone.
+std::string replace_token(const std::string &line, const std::string &find,
+                          const std::string &replace) {
+    if (find.empty()) return line;
+    std::string out;
+    size_t from = 0;
+    for (size_t at = line.find(find); at != std::string::npos; at = line.find(find, at)) {
+        size_t end = at + find.size();
+        bool whole = (at == 0 || !token_char(static_cast<unsigned char>(line[at - 1]))) &&
+                     (end == line.size() || !token_char(static_cast<unsigned char>(line[end])));
+        if (!whole) {
+            ++at;
+            continue;
+        }
+        out.append(line, from, at - from).append(replace);
+        from = at = end;
+    }
+    return out.append(line, from, std::string::npos);
+}
+
 py::object list_item(const py::list &lines, Py_ssize_t index) {
     if (index < 0 || index >= static_cast<Py_ssize_t>(lines.size())) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
@@ -493,7 +522,11 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
         Py_ssize_t line_no = line_index(m);
         py::object find = m.attr("group")("find"), replace = m.attr("group")("replace");
         Py_ssize_t at = line_no + offset;
-        py::object changed = list_item(file_lines, at).attr("replace")(find, replace);
+        std::string text = replace_token(support::utf8(list_item(file_lines, at)),
+                                         support::utf8(find), support::utf8(replace));
+        auto changed = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
+            text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
+        if (!changed) throw py::error_already_set();
         file_lines[static_cast<size_t>(at)] = changed;
         std::string comment = indentation(space_capture, changed) + FIX_MARK +
                               support::utf8(find) + " -> " + support::utf8(replace) +
