@@ -8,6 +8,7 @@ resident size and the reference counts of the objects it was handed (see
 import argparse
 import ctypes
 import json
+import os
 import queue
 import shutil
 import sys
@@ -384,7 +385,7 @@ def test_scoutver_queries_in_threads(assert_steady, tmp_path, monkeypatch):
     pip = tmp_path / "pip"
     pip.write_text("#!/bin/sh\necho \"$3 (2.0)\"\necho 'Available versions: 2.0, 1.9, 1.0'\n")
     pip.chmod(0o755)
-    monkeypatch.setenv("PATH", "%s:%s" % (tmp_path, __import__("os").environ["PATH"]))
+    monkeypatch.setenv("PATH", "%s:%s" % (tmp_path, os.environ["PATH"]))
     packages = ["a", "b", "c"]
 
     def op():
@@ -482,28 +483,23 @@ def _leak_buffer(size=1 << 18):
     ctypes.memset(libc.malloc(size), 1, size)
 
 
-@pytest.mark.parametrize("leak", [
-    _leak_reference,
-    # On 3.10 the measure has missed this one leak per call at least once
-    # (92 of 100 calls seen); kept as a known weakness of the measure there.
-    pytest.param(_leak_object, marks=pytest.mark.xfail(
-        sys.version_info < (3, 11), strict=False,
-        reason="the 3.10 measure does not always see one object per call")),
-    _leak_buffer,
-])
+@pytest.mark.parametrize("leak", [_leak_reference, _leak_object, _leak_buffer])
 def test_the_measure_sees_a_leak_of_one_thing_per_call(leak):
     """The checks above would pass vacuously if the measure saw nothing: one
-    leaked reference, object or C buffer per call must fail it."""
-    from .conftest import SANITIZED, measure, unrecorded
+    leaked reference, object or C buffer per call must break the limits
+    that `assert_steady` holds the operations to."""
+    from .conftest import SANITIZED, measure, over_limits, unrecorded
     with unrecorded():
         watched = object()
         g = measure(lambda: leak(watched) if leak is _leak_reference else leak(),
                     watched, calls=100, warmup=10)
+    broken = over_limits(g)
     if leak is _leak_reference:
-        assert min(g.refs) >= 100
+        assert "refs" in broken and min(g.refs) >= 100, g
     elif leak is _leak_object:
-        assert g.traced >= 100 * 40 and (SANITIZED or g.blocks >= 100)
-    elif SANITIZED:
-        assert g.traced >= 100 * (1 << 18) // 2
+        # Each leaked string is one block and about 50 bytes; the 3.10
+        # interpreter's block count has come out a few short of one per
+        # call, far above the limit all the same.
+        assert "traced" in broken and (SANITIZED or "blocks" in broken), g
     else:
-        assert g.rss >= 100 * (1 << 18) // 2
+        assert ("traced" if SANITIZED else "rss") in broken, g
