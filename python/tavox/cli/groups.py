@@ -4,9 +4,7 @@ the framework itself: ``tavox version`` and ``tavox migrate``.
 Their subcommands are named by entry points, so that a subcommand's module
 is imported only when the group is used.
 """
-from importlib.metadata import EntryPoint
-
-from .base import CommandWithSubcommands
+from .base import BuiltinEntryPoint, CommandWithSubcommands
 
 
 class VersionCommand(CommandWithSubcommands):
@@ -18,7 +16,7 @@ this environment.
 """
     SUBCMDS_ENTRYPOINT = "tavox.cli.commands.version"
     SUBCOMMANDS = [
-        EntryPoint("update",
+        BuiltinEntryPoint("update",
                    "tavox.cli.commands.version.update:VersionUpdateCommand",
                    SUBCMDS_ENTRYPOINT),
     ]
@@ -33,7 +31,7 @@ testbeds and libraries need to follow newer Tavox conventions.
 """
     SUBCMDS_ENTRYPOINT = "tavox.cli.commands.migrate"
     SUBCOMMANDS = [
-        EntryPoint("abstract",
+        BuiltinEntryPoint("abstract",
                    "tavox.cli.commands.migrate.abstract:MigrateAbstractCommand",
                    SUBCMDS_ENTRYPOINT),
     ]

@@ -19,13 +19,12 @@ is not available, 2 for a usage error, 130 when interrupted by Ctrl-C.
 import argparse
 import logging
 import sys
-from importlib.metadata import EntryPoint
 
 from tavox.log.managed_handlers import screen
 from tavox.utils.import_utils import get_entry_points
 from tavox.utils.parser import Tavox_HelpFormatter
 
-from .base import PROG, CommandUnavailable, load_command_class
+from .base import PROG, BuiltinEntryPoint, CommandUnavailable, load_command_class
 
 COMMANDS_ENTRYPOINT = "tavox.cli.commands"
 
@@ -46,7 +45,7 @@ EPILOG = "Run '%(prog)s <command> --help' for help on a command."
 def find_commands():
     """Return name -> entry point of every top-level command.  A plug-in
     command whose name is already taken is ignored."""
-    commands = {name: EntryPoint(name, value, COMMANDS_ENTRYPOINT)
+    commands = {name: BuiltinEntryPoint(name, value, COMMANDS_ENTRYPOINT)
                 for name, value in BUILTIN_COMMANDS.items()}
     for entry_point in get_entry_points(COMMANDS_ENTRYPOINT):
         commands.setdefault(entry_point.name, entry_point)

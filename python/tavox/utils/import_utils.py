@@ -1,5 +1,8 @@
 """Entry points: how plug-ins register themselves with the framework."""
-from importlib import metadata
+import importlib.machinery
+import os
+import sys
+import time
 
 
 def get_entry_points(group):
@@ -10,6 +13,10 @@ def get_entry_points(group):
     ``sys.path`` (an installed copy and a development checkout, say) gives its
     entry points once: the first occurrence on the path wins.
     """
+    if not _may_declare(group):
+        return []
+    from importlib import metadata
+
     try:
         found = metadata.entry_points(group=group)
     except TypeError:
@@ -25,3 +32,83 @@ def get_entry_points(group):
             seen.add(key)
             entry_points.append(entry_point)
     return entry_points
+
+
+def _may_declare(group):
+    """False only when no distribution on the path can declare ``group``:
+    no entry_points.txt in a metadata directory of a ``sys.path`` directory
+    has a section of that name.  That saves importing importlib.metadata
+    (and the email package behind it), which is most of a short command's
+    start-up, when there is nothing to find.  Any place this quick look
+    cannot see into (a zip archive on the path, a finder of distributions
+    other than the path's) gives True, and the full lookup decides."""
+    for finder in sys.meta_path:
+        if hasattr(finder, "find_distributions") and \
+                finder is not importlib.machinery.PathFinder:
+            return True
+    groups = _declared_groups()
+    return groups is None or group in groups
+
+
+# (path entries with their directories' modification times, groups found)
+_scanned = (None, None)
+
+
+def _declared_groups():
+    """The section names of every entry_points.txt on the path, or None
+    when some entry cannot be looked into.  Kept while neither the path
+    nor any of its directories changes (a distribution installed or removed
+    changes its directory)."""
+    global _scanned
+    key = []
+    for entry in sys.path:
+        try:
+            key.append((entry, os.stat(entry or ".").st_mtime_ns))
+        except OSError:
+            key.append((entry, None))
+    key = tuple(key)
+    if _scanned[0] == key:
+        return _scanned[1]
+    groups = set()
+    for entry, mtime in key:
+        if mtime is None:
+            continue
+        path = entry or "."
+        try:
+            names = os.listdir(path)
+        except NotADirectoryError:
+            groups = None  # an archive
+            break
+        except OSError:
+            continue
+        for name in names:
+            if name.endswith((".dist-info", ".egg-info")):
+                meta = os.path.join(path, name)
+            elif name.endswith(".egg"):
+                if not os.path.isdir(os.path.join(path, name)):
+                    groups = None  # a zipped egg
+                    break
+                meta = os.path.join(path, name, "EGG-INFO")
+            else:
+                continue
+            try:
+                with open(os.path.join(meta, "entry_points.txt"),
+                          encoding="utf-8", errors="replace") as f:
+                    lines = f.read().splitlines()
+            except (FileNotFoundError, NotADirectoryError):
+                continue
+            except OSError:
+                groups = None
+                break
+            for line in lines:
+                line = line.strip()
+                if line.startswith("[") and line.endswith("]"):
+                    groups.add(line.strip("[]"))
+        if groups is None:
+            break
+    # A directory changed within the clock's coarse tick of this look may
+    # change again with the same time stamp: such a look is not kept.
+    recent = time.time_ns() - 2_000_000_000
+    if all(mtime is None or mtime < recent for _, mtime in key):
+        _scanned = (key, groups)
+    return groups
