@@ -8,6 +8,10 @@ interpreter lock, so a second thread would not make it faster).  Prints the
 time of each phase as JSON on standard output.
 
     python bench/migrate_floor.py REPO            # the check floor
+    python bench/migrate_floor.py REPO --thread-each
+        the same, each YAML file parsed in a thread of its own, started and
+        joined one after the other: what one worker thread per file costs
+        (thread start, and a parser that starts cold on each new thread)
     python bench/migrate_floor.py REPO --ruamel LIST
         the patching floor instead: round-trip load and dump, with
         ruamel.yaml, of every YAML file named in LIST (one path a line)
@@ -18,6 +22,7 @@ import time
 started = time.perf_counter()
 
 import os  # noqa: E402
+import threading  # noqa: E402
 
 # The third-party modules `tavox migrate abstract` imports at start-up.
 import ruamel.yaml  # noqa: E402,F401
@@ -29,7 +34,7 @@ from tavox.utils.yaml import Loader  # noqa: E402
 YAML_SUFFIXES = (".yaml", ".yml")
 
 
-def check_floor(repo):
+def check_floor(repo, thread_each=False):
     phases = {"imports": time.perf_counter() - started}
     t = time.perf_counter()
     paths = [os.path.join(root, f) for root, _, files in os.walk(repo) for f in files
@@ -46,14 +51,24 @@ def check_floor(repo):
     t, c = time.perf_counter(), time.process_time()
     loader = Loader()
     parsed = failed = 0
-    for path, data in contents:
-        if not path.lower().endswith(YAML_SUFFIXES):
-            continue
+
+    def parse(data):
+        nonlocal parsed, failed
         try:
             loader.load(data.decode("utf-8"))
             parsed += 1
         except Exception:  # broken or undecodable: the command tries and gives up too
             failed += 1
+
+    for path, data in contents:
+        if not path.lower().endswith(YAML_SUFFIXES):
+            continue
+        if thread_each:
+            worker = threading.Thread(target=parse, args=(data,))
+            worker.start()
+            worker.join()
+        else:
+            parse(data)
     phases["yaml"] = time.perf_counter() - t
     phases["yaml_cpu"] = time.process_time() - c
     phases.update(files=len(paths), yaml_parsed=parsed, yaml_failed=failed,
@@ -87,6 +102,8 @@ def main():
         result = ruamel_floor(sys.argv[3])
     elif len(sys.argv) == 2:
         result = check_floor(sys.argv[1])
+    elif len(sys.argv) == 3 and sys.argv[2] == "--thread-each":
+        result = check_floor(sys.argv[1], thread_each=True)
     else:
         sys.exit(__doc__)
     print(json.dumps(result))

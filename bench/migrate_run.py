@@ -37,6 +37,24 @@ import migrate_abstract  # noqa: E402  (the generator)
 CHANGES_LOG = "/tmp/tavox_migrate_changes.log"
 TAVOX = [sys.executable, "-m", "tavox.cli.main"]
 
+# The command as above, reporting its own peak resident size as it ends.
+# The kernel's figure for a child (ru_maxrss) also counts the moment between
+# fork and exec, when the child is still a copy of this process: as this
+# process grows with the logs it keeps, that would be what is measured.
+HWM_FILE = os.path.join(tempfile.gettempdir(), "tavox-bench-hwm-%d" % os.getpid())
+MEASURED = r"""
+import runpy, sys
+sys.argv = ["tavox"] + sys.argv[1:]
+try:
+    runpy.run_module("tavox.cli.main", run_name="__main__", alter_sys=True)
+finally:
+    with open("/proc/self/status") as f:
+        hwm = next(line.split()[1] for line in f if line.startswith("VmHWM:"))
+    with open(%r, "w") as f:
+        f.write(hwm)
+""" % HWM_FILE
+TAVOX_MEASURED = [sys.executable, "-c", MEASURED]
+
 # Targets on the large repository.
 WALL_RATIO = 1.1
 OUTSIDE_YAML_SHARE = 0.10
@@ -71,6 +89,10 @@ class Run:
             raise SystemExit(f"{' '.join(argv)}: exit status {proc.returncode}")
         self.cpu = usage.ru_utime + usage.ru_stime
         self.rss = usage.ru_maxrss / 1024
+        if argv[:len(TAVOX_MEASURED)] == TAVOX_MEASURED:
+            with open(HWM_FILE) as f:
+                self.rss = int(f.read()) / 1024  # kB
+            os.unlink(HWM_FILE)
 
 
 def median(values):
@@ -162,10 +184,10 @@ def where_time_goes(repo, threads):
               f"cpu {next_cpu - cpu:6.2f} s")
 
 
-def floor(repo, runs):
+def floor(repo, runs, *options):
     results = []
     for _ in range(runs):
-        run = Run([sys.executable, os.path.join(HERE, "migrate_floor.py"), repo],
+        run = Run([sys.executable, os.path.join(HERE, "migrate_floor.py"), repo, *options],
                   stdout=subprocess.PIPE)
         run.phases = json.loads(run.output)
         results.append(run)
@@ -175,8 +197,8 @@ def floor(repo, runs):
 def command(repo, threads, runs, *options):
     results, logs = [], []
     for _ in range(runs):
-        results.append(Run([*TAVOX, "migrate", "abstract", repo, "--threads", str(threads),
-                            *options]))
+        results.append(Run([*TAVOX_MEASURED, "migrate", "abstract", repo,
+                            "--threads", str(threads), *options]))
         logs.append(read_changes(repo))
     return results, logs
 
@@ -213,7 +235,7 @@ def patching(repo, base, runs, check_wall, changes_text):
         if os.path.exists(work):
             shutil.rmtree(work)
         shutil.copytree(repo, work, symlinks=True)
-        patch_runs.append(Run([*TAVOX, "migrate", "abstract", work,
+        patch_runs.append(Run([*TAVOX_MEASURED, "migrate", "abstract", work,
                                "--apply-fixes", "--apply-comments"]))
     shutil.rmtree(work)
 
@@ -326,6 +348,10 @@ def main(argv=None):
               for k in ("imports", "walk", "read", "yaml", "yaml_cpu")}
     print("  " + ", ".join(f"{k} {v:.2f} s" for k, v in phases.items()) +
           f"; {floor_runs[0].phases['yaml_failed']} YAML files fail to load")
+    # For reference, not a target: the same with one thread per YAML file,
+    # as the command's structure has it (a worker thread for each file).
+    each_runs = floor(repo, opts.runs, "--thread-each")
+    each_wall, _, _ = summary("floor, thread per YAML", each_runs, floor_wall)
 
     logs_by_threads = {}
     check_wall = None
