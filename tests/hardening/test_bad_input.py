@@ -171,6 +171,15 @@ def test_migration_option_that_is_malformed(tavox_cmd, tmp_path, option):
                                               "tavox migrate: error: unrecognized arguments"))
 
 
+def default_sigint():
+    """preexec_fn: Ctrl-C acts on the child whatever this process inherited.
+    A suite started in the background of a non-interactive shell runs with
+    SIGINT ignored, and an ignored signal stays ignored across exec: the
+    interpreter then installs no handler of its own and Ctrl-C does
+    nothing."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def test_migration_interrupted_while_patching(tavox_cmd, tmp_path):
     repo = tmp_path / "repo"
     original = "x = 1\n" * 300 + "if dev.platform == 'q9800cl':\n    pass\n"
@@ -184,7 +193,8 @@ def test_migration_interrupted_while_patching(tavox_cmd, tmp_path):
     start = max(d.stat().st_mtime_ns for d in dirs)
     proc = subprocess.Popen([*tavox_cmd, "migrate", "abstract", str(repo), "-f", "--python",
                              "--threads", "4"], cwd=str(tmp_path), env=environ(),
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            preexec_fn=default_sigint)
     # Interrupt once the first file has been rewritten (its directory
     # changes when the new file is renamed into it).
     deadline = time.monotonic() + 240
@@ -206,12 +216,12 @@ def test_migration_interrupted_while_patching(tavox_cmd, tmp_path):
 
 def test_create_interrupted_at_the_prompt(tavox_cmd, tmp_path):
     child = pexpect.spawn(tavox_cmd[0], [*tavox_cmd[1:], "create", "project"], cwd=str(tmp_path),
-                          env=environ(TERM="dumb"), encoding="utf-8", timeout=120)
+                          env=environ(TERM="dumb"), encoding="utf-8", timeout=120,
+                          preexec_fn=default_sigint)
     child.expect_exact("Project Name: ")
     # The prompt is written before the line editor waits for a key; a Ctrl-C
     # that falls in between is noted but does not wake that wait (the
-    # interpreter's own race, wider on a slow machine), so the user would
-    # press it again.
+    # interpreter's own race), so the user would press it again.
     for _ in range(10):
         child.sendintr()
         if child.expect([pexpect.EOF, pexpect.TIMEOUT], timeout=10) == 0:
