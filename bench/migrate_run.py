@@ -351,7 +351,7 @@ def main(argv=None):
     # For reference, not a target: the same with one thread per YAML file,
     # as the command's structure has it (a worker thread for each file).
     each_runs = floor(repo, opts.runs, "--thread-each")
-    each_wall, _, _ = summary("floor, thread per YAML", each_runs, floor_wall)
+    summary("floor, thread per YAML", each_runs, floor_wall)
 
     logs_by_threads = {}
     check_wall = None

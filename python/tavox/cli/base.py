@@ -33,7 +33,6 @@ A distribution adds ``tavox secret encode`` by declaring::
 The entry point's name is the word that selects the subcommand.
 """
 import argparse
-import importlib
 import logging
 
 from tavox.utils.import_utils import get_entry_points
@@ -76,15 +75,9 @@ class BuiltinEntryPoint:
     def module(self):
         return self.value.partition(":")[0].strip()
 
-    @property
-    def attr(self):
-        return self.value.partition(":")[2].strip()
-
     def load(self):
-        obj = importlib.import_module(self.module)
-        for part in filter(None, self.attr.split(".")):
-            obj = getattr(obj, part)
-        return obj
+        import pkgutil
+        return pkgutil.resolve_name(self.value)
 
     def __repr__(self):
         return "EntryPoint(name=%r, value=%r, group=%r)" % (self.name, self.value, self.group)

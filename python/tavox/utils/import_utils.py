@@ -54,6 +54,10 @@ def _may_declare(group):
 _scanned = (None, None)
 
 
+class _Unseen(Exception):
+    """A place on the path whose distributions the quick look cannot list."""
+
+
 def _declared_groups():
     """The section names of every entry_points.txt on the path, or None
     when some entry cannot be looked into.  Kept while neither the path
@@ -70,45 +74,47 @@ def _declared_groups():
     if _scanned[0] == key:
         return _scanned[1]
     groups = set()
-    for entry, mtime in key:
-        if mtime is None:
-            continue
-        path = entry or "."
-        try:
-            names = os.listdir(path)
-        except NotADirectoryError:
-            groups = None  # an archive
-            break
-        except OSError:
-            continue
-        for name in names:
-            if name.endswith((".dist-info", ".egg-info")):
-                meta = os.path.join(path, name)
-            elif name.endswith(".egg"):
-                if not os.path.isdir(os.path.join(path, name)):
-                    groups = None  # a zipped egg
-                    break
-                meta = os.path.join(path, name, "EGG-INFO")
-            else:
-                continue
-            try:
-                with open(os.path.join(meta, "entry_points.txt"),
-                          encoding="utf-8", errors="replace") as f:
-                    lines = f.read().splitlines()
-            except (FileNotFoundError, NotADirectoryError):
-                continue
-            except OSError:
-                groups = None
-                break
-            for line in lines:
-                line = line.strip()
-                if line.startswith("[") and line.endswith("]"):
-                    groups.add(line.strip("[]"))
-        if groups is None:
-            break
+    try:
+        for entry, mtime in key:
+            if mtime is not None:
+                for lines in _entry_point_files(entry or "."):
+                    groups.update(line.strip("[]") for line in map(str.strip, lines)
+                                  if line.startswith("[") and line.endswith("]"))
+    except _Unseen:
+        groups = None
     # A directory changed within the clock's coarse tick of this look may
     # change again with the same time stamp: such a look is not kept.
     recent = time.time_ns() - 2_000_000_000
     if all(mtime is None or mtime < recent for _, mtime in key):
         _scanned = (key, groups)
     return groups
+
+
+def _entry_point_files(path):
+    """The lines of each entry_points.txt of the distributions in the
+    directory `path`, as importlib.metadata finds them there (dist-info,
+    egg-info and egg directories).  Raises _Unseen for an archive."""
+    try:
+        names = os.listdir(path)
+    except NotADirectoryError:
+        raise _Unseen(path) from None
+    except OSError:
+        return
+    for name in names:
+        if name.endswith((".dist-info", ".egg-info")):
+            meta = os.path.join(path, name)
+        elif name.endswith(".egg"):
+            if not os.path.isdir(os.path.join(path, name)):
+                raise _Unseen(name)  # a zipped egg
+            meta = os.path.join(path, name, "EGG-INFO")
+        else:
+            continue
+        try:
+            with open(os.path.join(meta, "entry_points.txt"),
+                      encoding="utf-8", errors="replace") as f:
+                lines = f.read().splitlines()
+        except (FileNotFoundError, NotADirectoryError):
+            continue
+        except OSError:
+            raise _Unseen(meta) from None
+        yield lines
