@@ -58,7 +58,7 @@ def sample_files(pattern):
 def test_roster_lists(assert_steady, name):
     import tavox.roster as roster
     fn = getattr(roster, name)
-    assert_steady(fn, fn, calls=600)
+    assert_steady(fn, fn, calls=180)
 
 
 # ---- token tables --------------------------------------------------------------
@@ -77,7 +77,7 @@ def test_compute_tokens_every_rule(assert_steady, abstract):
     def op():
         for value in values:
             abstract.compute_tokens(value)
-    assert_steady(op, *values, abstract.PID_TOKENS, abstract.MODEL_TOKENS, calls=200)
+    assert_steady(op, *values, abstract.PID_TOKENS, abstract.MODEL_TOKENS, calls=60)
 
 
 def test_compute_tokens_refusal(assert_steady, abstract):
@@ -90,7 +90,7 @@ def test_compute_tokens_refusal(assert_steady, abstract):
 
 
 def test_read_tokens_when_loaded(assert_steady, abstract):
-    assert_steady(abstract.read_tokens, abstract.PID_TOKENS, calls=300)
+    assert_steady(abstract.read_tokens, abstract.PID_TOKENS, calls=90)
 
 
 def test_get_parent_tokens(assert_steady, command):
@@ -104,7 +104,7 @@ def test_get_parent_tokens(assert_steady, command):
 @pytest.mark.parametrize("rel", sample_files("*.yaml"))
 def test_check_yaml_on_sample_files(assert_steady, command, rel):
     path = str(SAMPLE_REPO / rel)
-    assert_steady(drained(command.check_yaml, path), path, command, calls=60)
+    assert_steady(drained(command.check_yaml, path), path, command, calls=18)
 
 
 @pytest.mark.parametrize("rel", [p for p in sample_files("*.py") if not p.endswith("__init__.py")])
@@ -144,7 +144,7 @@ def test_checks_on_bad_and_big_files(assert_steady, command, tmp_path, method, n
         path.write_bytes(content)
     path = str(path)
     assert_steady(drained(getattr(command, method), path), path, command,
-                  calls=40, rss_per_call=len(content or b"") // 2)
+                  calls=12, rss_per_call=len(content or b"") // 2)
 
 
 # ---- the appliers ------------------------------------------------------------------
@@ -202,7 +202,10 @@ def test_yaml_passes(assert_steady, command):
         msg = list(YAML_MSG)
         command.apply_yaml_fix(obj, msg)
         command.apply_yaml_comment(obj, msg)
-    assert_steady(op, command, *YAML_MSG, calls=60)
+    # The round-trip library's recursive constructor and emitter settle in
+    # the 3.10 interpreter's per-function frame caches over a few hundred
+    # documents; only then does the measure start.
+    assert_steady(op, command, *YAML_MSG, calls=18, warmup=300)
 
 
 @pytest.mark.parametrize("rel", ["testbeds/lab.yaml", "scripts/test_connect.py",
@@ -223,7 +226,7 @@ def test_apply_patches_on_sample_files(assert_steady, abstract, command, sample_
                                      failer_queue=failure) is True
         while not success.empty():
             success.get_nowait()
-    assert_steady(op, msg, command, patch_type, success, failure, calls=30)
+    assert_steady(op, msg, command, patch_type, success, failure, calls=9, warmup=150)
     assert failure.empty()
 
 
@@ -244,10 +247,18 @@ def test_apply_patches_failure_paths(assert_steady, abstract, command, tmp_path)
                 pass
         while not failure.empty():
             failure.get_nowait()
-    assert_steady(op, command, success, failure, *[m for _, m in msgs], calls=100)
+    assert_steady(op, command, success, failure, *[m for _, m in msgs], calls=30)
 
 
 def test_whole_migration_run(assert_steady, command, sample_repo, tmp_path):
+    """A whole run examines and patches every file of the sample repository
+    (23 files) and starts a thread for most of them.  What one run churns
+    (threads, queues, the YAML libraries' state, the interpreter's code
+    caches) moves the figures by a few kilobytes and a few dozen blocks from
+    one window to the next, so the limits are per run: 8 kB and 64 blocks,
+    a few hundred bytes per file.  A leaked thread, queue or file text per
+    file breaks them; a leaked small object per file is the business of the
+    checks' and patcher's own cases above, which are held to far less."""
     work = tmp_path / "work"
     args = argparse.Namespace(path=str(work), init=False, python=False, yaml=False, threads=4,
                               apply_fixes=True, apply_comments=True)
@@ -258,7 +269,8 @@ def test_whole_migration_run(assert_steady, command, sample_repo, tmp_path):
         command.threads.clear()
         command.token_paths.clear()
         command.run(args)
-    assert_steady(op, args, command, calls=4)
+    assert_steady(op, args, command, calls=1, warmup=6, bytes_per_call=8192,
+                  blocks_per_call=64)
 
 
 # ---- version update -------------------------------------------------------------
@@ -333,7 +345,7 @@ def test_update_run_with_fakes(assert_steady, update, version):
         args = argparse.Namespace(version=version, yes=True, pre=False)
         cmd.run(args, proxy=True, extra_requirements=extra)
         update.utils.calls.clear()
-    assert_steady(op, cmd, extra, calls=200)
+    assert_steady(op, cmd, extra, calls=60)
 
 
 def test_update_retry_over_indexes(assert_steady, update, monkeypatch, tmp_path):
@@ -355,7 +367,7 @@ def test_update_retry_over_indexes(assert_steady, update, monkeypatch, tmp_path)
     def op():
         cmd.run(argparse.Namespace(version="latest", yes=True, pre=False))
         update.utils.calls.clear()
-    assert_steady(op, cmd, calls=150)
+    assert_steady(op, cmd)
     assert "second" in (tmp_path / "pip.conf").read_text()
 
 
@@ -377,7 +389,7 @@ def test_scoutver_process_package(assert_steady):
     def op():
         ScoutverVersions._process_package("demo", command, store)
         ScoutverVersions._process_package("none", "true", store)
-    assert_steady(op, store, command, calls=40)
+    assert_steady(op, store, command, calls=12)
 
 
 def test_scoutver_queries_in_threads(assert_steady, tmp_path, monkeypatch):
@@ -391,7 +403,7 @@ def test_scoutver_queries_in_threads(assert_steady, tmp_path, monkeypatch):
     def op():
         assert ScoutverVersions.get_latest_version(packages, version="1.9")["a"] == "1.9"
         ScoutverVersions.get_latest_version([], pre=True)
-    assert_steady(op, *packages, calls=15)
+    assert_steady(op, *packages, calls=5)
 
 
 # ---- shell, create, configuration, manifest runtime -----------------------------
@@ -433,7 +445,7 @@ def test_create_run_and_validation(assert_steady, monkeypatch):
 def test_load_configuration(assert_steady, monkeypatch):
     import tavox.configuration as configuration
     monkeypatch.setattr(sys, "argv", ["tavox", "--tavox-configuration", "/nonexistent.conf"])
-    assert_steady(configuration.load_configuration, calls=40)
+    assert_steady(configuration.load_configuration, calls=12)
 
 
 def test_manifest_runtime_main(assert_steady, monkeypatch, tmp_path):
@@ -463,7 +475,7 @@ def test_manifest_runtime_main(assert_steady, monkeypatch, tmp_path):
     def op():
         assert runtime.ManifestRuntime().main(argv) == 0
         results.clear()
-    assert_steady(op, manifest, *argv, calls=150)
+    assert_steady(op, manifest, *argv)
 
 
 # ---- the measure itself -----------------------------------------------------------
@@ -492,7 +504,7 @@ def test_the_measure_sees_a_leak_of_one_thing_per_call(leak):
     with unrecorded():
         watched = object()
         g = measure(lambda: leak(watched) if leak is _leak_reference else leak(),
-                    watched, calls=100, warmup=10)
+                    watched, calls=30 if leak is _leak_buffer else 100, warmup=10)
     broken = over_limits(g)
     if leak is _leak_reference:
         assert "refs" in broken and min(g.refs) >= 100, g
