@@ -142,7 +142,9 @@ def serve(directory, latency=0):
     server = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     base = "http://127.0.0.1:%d" % port
     try:
-        deadline = time.monotonic() + 20
+        # A loaded machine (or a sanitized interpreter) can take a while to
+        # start one.
+        deadline = time.monotonic() + 90
         while True:
             try:
                 urllib.request.urlopen(base + "/", timeout=1 + latency).close()
