@@ -158,6 +158,47 @@ TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points"
     return py::none();
 }
 
+// The profile named by `profile_name` (an empty one when none is named),
+// the runtime it names, and the plug-in for the manifest's script type
+// under that runtime's type.
+struct Selection {
+    py::object profile, script_type, runtime_type, runtime_obj;
+};
+
+static Selection select_runtime(const Call &call, py::handle self, py::handle manifest,
+                                py::handle profile_name) {
+    py::object logger = call.global("logger");
+
+    py::object profiles = manifest.attr("get")("profiles", py::dict());
+    logger.attr("debug")(fmt("Profiles: {}", profiles));
+    py::object profile_names = builtin("list")(profiles.attr("keys")());
+
+    if (truth(profile_name) && !profile_names.contains(profile_name)) {
+        logger.attr("error")(fmt("{} is not a valid profile, vailable profiles: {}", profile_name,
+                                 profile_names));
+        sys_exit(call, 1);
+    }
+
+    Selection chosen;
+    chosen.script_type = manifest.attr("get")("type");
+    chosen.profile = profiles.attr("get")(profile_name, py::dict());
+    py::object runtime_name = chosen.profile.attr("get")("runtime");
+    py::object runtimes = manifest.attr("get")("runtimes", py::dict());
+    py::object runtime = runtimes.attr("get")(runtime_name, py::dict());
+    chosen.runtime_type = runtime.attr("get")("type", "system");
+
+    try {
+        chosen.runtime_obj = self.attr("manifest_runtimes")
+                                 .attr("get")(chosen.runtime_type)
+                                 .attr("get")(chosen.script_type);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        logger.attr("error")(fmt(NO_RUNTIME, chosen.script_type, chosen.runtime_type));
+        sys_exit(call, 1);
+    }
+    return chosen;
+}
+
 // def main(self, argv=None):
 TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullptr) {
     py::handle self = call["self"];
@@ -210,40 +251,13 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
         manifest.attr("update")(update);
     }
 
-    py::object profiles = manifest.attr("get")("profiles", py::dict());
-    logger.attr("debug")(fmt("Profiles: {}", profiles));
-    py::object profile_names = builtin("list")(profiles.attr("keys")());
-
-    if (truth(profile_name) && !profile_names.contains(profile_name)) {
-        logger.attr("error")(fmt("{} is not a valid profile, vailable profiles: {}", profile_name,
-                                 profile_names));
-        sys_exit(call, 1);
-    }
-
-    py::object script_type = manifest.attr("get")("type");
-    py::object profile = profiles.attr("get")(profile_name, py::dict());
-    py::object runtime_name = profile.attr("get")("runtime");
-    py::object runtimes = manifest.attr("get")("runtimes", py::dict());
-    py::object runtime = runtimes.attr("get")(runtime_name, py::dict());
-    py::object runtime_type = runtime.attr("get")("type", "system");
-
-    py::object runtime_obj;
-    try {
-        runtime_obj = self.attr("manifest_runtimes")
-                          .attr("get")(runtime_type)
-                          .attr("get")(script_type);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        logger.attr("error")(fmt(NO_RUNTIME, script_type, runtime_type));
-        sys_exit(call, 1);
-    }
-
-    if (truth(runtime_obj)) {
+    Selection chosen = select_runtime(call, self, manifest, profile_name);
+    if (truth(chosen.runtime_obj)) {
         self.attr("_plugin_called") = true;
-        return runtime_obj(profile, manifest, manifest_file,
-                           self.attr("env").attr("argv").attr("custom"));
+        return chosen.runtime_obj(chosen.profile, manifest, manifest_file,
+                                  self.attr("env").attr("argv").attr("custom"));
     }
-    logger.attr("error")(fmt(NO_RUNTIME, script_type, runtime_type));
+    logger.attr("error")(fmt(NO_RUNTIME, chosen.script_type, chosen.runtime_type));
     return py::none();
 }
 
