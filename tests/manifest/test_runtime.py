@@ -29,6 +29,8 @@ PLUGIN = """
             raise RuntimeError("the job blew up")
         if action == "exit":
             sys.exit(7)
+        if action == "huge":
+            return 1 << 20000       # more digits than int() turns into text
         return manifest.get("status")
 
     def system(profile, manifest, path, custom):
@@ -188,14 +190,26 @@ def test_script_type_without_plugin_fails(run, workdir):
         1, "No manifest runtime available for script type 'perljob' with runtime 'system'\n", "")
 
 
-@pytest.mark.parametrize("status, code", [
-    (None, 0), ("not a number", 0), ([1], 0), ("5", 5),
-], ids=["none", "text", "list", "numeric-text"])
-def test_result_becomes_the_status_when_int_takes_it(run, workdir, status, code):
-    write_manifest(workdir / "job.tem", status=status)
+STATUS_WARNING = ("The job's result %s is not an exit status from 0 to 255: "
+                  "ending with status 1")
+
+
+@pytest.mark.parametrize("status, code, warning", [
+    (None, 0, None), ("not a number", 0, None), ([1], 0, None), ("5", 5, None),
+    (True, 1, None), (255, 255, None), (0, 0, None),
+    # the system keeps only the low 8 bits of a status: 256 would read as 0
+    (256, 1, "256"), (99999999999999999999, 1, "99999999999999999999"), (-1, 1, "-1"),
+    ("512", 1, "512"), ("huge", 1, "(an integer of 20001 bits)"),
+], ids=["none", "text", "list", "numeric-text", "true", "255", "0", "256", "20-digits",
+        "negative", "numeric-text-512", "huge"])
+def test_result_becomes_the_status_when_int_takes_it(run, workdir, status, code, warning):
+    extra = "action: huge\n" if status == "huge" else ""
+    write_manifest(workdir / "job.tem", status=None if extra else status, extra=extra)
     proc = run("job.tem")
     assert proc.returncode == code
-    assert proc.stdout.startswith("JOB ") and len(proc.stdout.splitlines()) == 1
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith("JOB ")
+    assert lines[1:] == ([STATUS_WARNING % warning] if warning else [])
     assert proc.stderr == ""
 
 

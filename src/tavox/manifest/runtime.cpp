@@ -263,6 +263,30 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
 
 // ---- module functions ----------------------------------------------------
 
+// The exit status of a job whose plug-in returned the integer `status`.
+// The operating system keeps only the low 8 bits of a status, so 256 would
+// read as success: a result outside 0..255 ends the process with status 1,
+// and a warning names it.
+static py::object exit_status(const Call &call, const py::object &status) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(status.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow == 0 && value >= 0 && value <= 255) return status;
+
+    py::object shown;
+    try {
+        shown = py::str(status);
+    } catch (py::error_already_set &e) {
+        // more digits than the interpreter converts to text
+        if (!e.matches(PyExc_ValueError)) throw;
+        shown = fmt("(an integer of {} bits)", status.attr("bit_length")());
+    }
+    call.global("logger").attr("warning")(
+        fmt("The job's result {} is not an exit status from 0 to 255: ending with status 1",
+            shown));
+    return py::int_(1);
+}
+
 // def main():
 //
 // The exit status is what schedulers and CI read, so a job that could not
@@ -295,7 +319,7 @@ TAVOX_DEF(main, "main", "", nullptr) {
         if (!e.matches(PyExc_Exception)) throw;
         return py::none();
     }
-    call.global("sys").attr("exit")(status);
+    call.global("sys").attr("exit")(exit_status(call, status));
     return py::none();
 }
 
