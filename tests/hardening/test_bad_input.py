@@ -167,8 +167,7 @@ def test_migration_of_yaml_keys_that_are_not_text(tavox_cmd, tmp_path):
 def test_migration_option_that_is_malformed(tavox_cmd, tmp_path, option):
     proc = run([*tavox_cmd, "migrate", "abstract", str(tmp_path), *option], tmp_path)
     assert proc.returncode == 2
-    assert last_line(proc.stderr).startswith(("tavox migrate abstract: error: ",
-                                              "tavox migrate: error: unrecognized arguments"))
+    assert last_line(proc.stderr).startswith("tavox migrate abstract: error: ")
 
 
 def default_sigint():
