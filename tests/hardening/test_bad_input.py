@@ -276,6 +276,18 @@ def test_create_in_a_directory_it_may_not_write(tavox_cmd, read_only_dir):
     assert list(target.iterdir()) == []
 
 
+def test_create_with_a_home_it_may_not_write(tavox_cmd, read_only_dir):
+    # cookiecutter keeps a replay file of every run under the home directory
+    target, home, prefix = read_only_dir
+    proc = run([*prefix, *tavox_cmd, "create", "project", "--name", "demo", "--testcases", "tc_a",
+                "--no-datafile"], home, env=environ(HOME=str(target)))
+    assert (proc.returncode, proc.stderr) == (1, "")
+    assert proc.stdout == (
+        "Cannot generate the project: cookiecutter cannot write its replay directory "
+        "'%s/.cookiecutter_replay/' (Permission denied)\n" % target)
+    assert list(home.iterdir()) == [] and list(target.iterdir()) == []
+
+
 # ---- command groups --------------------------------------------------------------------
 
 @pytest.mark.parametrize("group", ["secret", "validate"])
