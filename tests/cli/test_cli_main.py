@@ -192,3 +192,37 @@ def test_group_with_plugin_subcommands(tavox_cmd, make_dist, subprocess_env):
     result = run(tavox_cmd + ["secret", "nope"], env)
     assert result.returncode == 2
     assert "tavox secret: error: argument <subcommand>: invalid choice: 'nope'" in result.stderr
+
+
+# Every group with a subcommand of each kind: built in, or from a plug-in.
+PLAIN_SUBCOMMAND = {"plain_subcommand.py": """
+    from tavox.cli.base import Subcommand
+
+    class Plain(Subcommand):
+        name = "plain"
+        help = "takes no options"
+
+        def run(self, args):
+            print("ran")
+"""}
+
+
+@pytest.mark.parametrize("argv, prog, extras", [
+    (["create", "project", "--bogus"], "tavox create project", "--bogus"),
+    (["version", "update", "--bogus"], "tavox version update", "--bogus"),
+    (["migrate", "abstract", ".", "--bogus", "x"], "tavox migrate abstract", "--bogus x"),
+    (["secret", "plain", "--bogus"], "tavox secret plain", "--bogus"),
+    (["validate", "plain", "--bogus"], "tavox validate plain", "--bogus"),
+    # a word before the subcommand is still the group's
+    (["migrate", "--bogus", "abstract", "."], "tavox migrate", "--bogus"),
+])
+def test_unknown_words_are_reported_by_the_command_typed(tavox_cmd, make_dist, subprocess_env,
+                                                        argv, prog, extras):
+    dist = make_dist("plain", "1.0", {
+        "tavox.cli.commands.secret": {"plain": "plain_subcommand:Plain"},
+        "tavox.cli.commands.validate": {"plain": "plain_subcommand:Plain"},
+    }, PLAIN_SUBCOMMAND)
+    result = run(tavox_cmd + argv, subprocess_env(dist))
+    assert result.returncode == 2
+    assert result.stderr.startswith("usage: %s [-h]" % prog)
+    assert result.stderr.endswith("\n%s: error: unrecognized arguments: %s\n" % (prog, extras))

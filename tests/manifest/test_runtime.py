@@ -29,6 +29,8 @@ PLUGIN = """
             raise RuntimeError("the job blew up")
         if action == "exit":
             sys.exit(7)
+        if action == "huge":
+            return 1 << 20000       # more digits than int() turns into text
         return manifest.get("status")
 
     def system(profile, manifest, path, custom):
@@ -161,7 +163,9 @@ def test_debug_logging(run, workdir, args, env, debug):
         "Loaded plugin for script type 'pyjob' with runtime 'system': <function system at ")
     assert debug_lines[1].startswith(
         "Loaded plugin for script type 'pyjob' with runtime 'virtualenv': <function virtualenv")
-    assert debug_lines[2].startswith("Profiles: {'lab': {'runtime': 'isolated'}, ")
+    import yaml
+    profiles = yaml.safe_load(MANIFEST.format(status=0))["profiles"]
+    assert debug_lines[2] == "Profiles: {}".format(profiles)
 
 
 @pytest.mark.parametrize("name, manifest_args, message", [
@@ -188,15 +192,81 @@ def test_script_type_without_plugin_fails(run, workdir):
         1, "No manifest runtime available for script type 'perljob' with runtime 'system'\n", "")
 
 
-@pytest.mark.parametrize("status, code", [
-    (None, 0), ("not a number", 0), ([1], 0), ("5", 5),
-], ids=["none", "text", "list", "numeric-text"])
-def test_result_becomes_the_status_when_int_takes_it(run, workdir, status, code):
-    write_manifest(workdir / "job.tem", status=status)
+STATUS_WARNING = ("The job's result %s is not an exit status from 0 to 255: "
+                  "ending with status 1")
+
+
+@pytest.mark.parametrize("status, code, warning", [
+    (None, 0, None), ("not a number", 0, None), ([1], 0, None), ("5", 5, None),
+    (True, 1, None), (255, 255, None), (0, 0, None),
+    # the system keeps only the low 8 bits of a status: 256 would read as 0
+    (256, 1, "256"), (99999999999999999999, 1, "99999999999999999999"), (-1, 1, "-1"),
+    ("512", 1, "512"), ("huge", 1, "(an integer of 20001 bits)"),
+], ids=["none", "text", "list", "numeric-text", "true", "255", "0", "256", "20-digits",
+        "negative", "numeric-text-512", "huge"])
+def test_result_becomes_the_status_when_int_takes_it(run, workdir, status, code, warning):
+    extra = "action: huge\n" if status == "huge" else ""
+    write_manifest(workdir / "job.tem", status=None if extra else status, extra=extra)
     proc = run("job.tem")
     assert proc.returncode == code
-    assert proc.stdout.startswith("JOB ") and len(proc.stdout.splitlines()) == 1
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith("JOB ")
+    assert lines[1:] == ([STATUS_WARNING % warning] if warning else [])
     assert proc.stderr == ""
+
+
+def alias_manifest(levels=9, width=10):
+    """A manifest of a few hundred bytes whose profiles stand for 10**9
+    entries: each level lists the previous one ten times, by alias."""
+    lines = ["profiles:", "  l0: &l0 [%s]" % ", ".join(["x"] * width)]
+    for i in range(1, levels):
+        lines.append("  l%d: &l%d [%s]" % (i, i, ", ".join(["*l%d" % (i - 1)] * width)))
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize("debug", [False, True], ids=["quiet", "debug"])
+def test_shared_subtrees_in_the_manifest_are_logged_bounded(run, workdir, debug):
+    # (no plug-in for the script type: the test plug-in would print it all)
+    text = "type: perljob\n" + alias_manifest()
+    assert len(text) < 600
+    (workdir / "job.tem").write_text(text)
+    proc = run("job.tem", *(["-v"] if debug else []))   # hung before
+    assert proc.stdout.endswith(
+        "No manifest runtime available for script type 'perljob' with runtime 'system'\n")
+    profiles = [line for line in proc.stdout.splitlines() if line.startswith("Profiles: ")]
+    if not debug:
+        assert profiles == []
+        return
+    [line] = profiles
+    assert line.startswith("Profiles: {'l0': ['x', 'x', ")
+    assert line.endswith(" ... (shortened)") and len(line) < 5000
+
+
+@pytest.mark.parametrize("extra, args, message", [
+    ("profiles: [a, b]\n", [], '"profiles" must be a mapping of profile names to profiles'),
+    ("profiles:\n", [], '"profiles" must be a mapping of profile names to profiles'),
+    ("profiles: {p1: nope}\n", ["--profile", "p1"],
+     "profile 'p1' in \"profiles\" must be a mapping"),
+    ("runtimes: 5\n", [], '"runtimes" must be a mapping of runtime names to runtimes'),
+    ("profiles: {p1: {runtime: [a]}}\n", ["--profile", "p1"],
+     "the \"runtime\" of profile 'p1' must be a runtime name"),
+    ("profiles: {p1: {runtime: r}}\nruntimes: {r: [virtualenv]}\n", ["--profile", "p1"],
+     "runtime 'r' in \"runtimes\" must be a mapping"),
+], ids=["profiles-list", "profiles-empty", "profile-text", "runtimes-int", "runtime-name-list",
+        "runtime-list"])
+def test_manifest_of_the_wrong_shape_is_one_line(run, workdir, extra, args, message):
+    (workdir / "job.tem").write_text("type: pyjob\n" + extra)
+    proc = run("job.tem", *args)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (
+        1, "Manifest file 'job.tem': %s\n" % message, "")
+
+
+def test_values_of_the_wrong_type_in_the_refusal_are_bounded(run, workdir):
+    (workdir / "job.tem").write_text(alias_manifest() + "type: *l8\n")
+    proc = run("job.tem")
+    assert proc.returncode == 1
+    assert proc.stdout.startswith("No manifest runtime available for script type '[[[[")
+    assert proc.stdout.endswith(" ... (shortened)' with runtime 'system'\n")
 
 
 @pytest.mark.parametrize("text, error", [

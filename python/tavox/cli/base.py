@@ -147,6 +147,26 @@ class Subcommand(Command):
     """A command that is selected within a group (``tavox create project``)."""
 
 
+class _SubcommandsAction(argparse._SubParsersAction):
+    """The subparsers of a group.  Words that the chosen subcommand does not
+    know are reported by the subcommand's own parser, so that the usage and
+    the error name the command as typed ("tavox migrate abstract"), not the
+    group; words before the subcommand stay the group's."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        unknown = getattr(namespace, _UNRECOGNIZED, [])
+        known = len(unknown)
+        super().__call__(parser, namespace, values, option_string)
+        extras = getattr(namespace, _UNRECOGNIZED, [])[known:]
+        if extras:
+            self.choices[values[0]].error(
+                "unrecognized arguments: %s" % " ".join(extras))
+
+
+# Where argparse collects the words a subparser left over.
+_UNRECOGNIZED = getattr(argparse, "_UNRECOGNIZED_ARGS_ATTR", "_unrecognized_args")
+
+
 class _Unavailable:
     """Stands in a group for a subcommand whose class could not be loaded:
     running it reports why."""
@@ -188,7 +208,8 @@ class CommandWithSubcommands(Command):
                 self.parser.epilog = self._none_installed()
             return
         subparsers = self.parser.add_subparsers(
-            title="subcommands", dest="subcommand", metavar="<subcommand>")
+            title="subcommands", dest="subcommand", metavar="<subcommand>",
+            action=_SubcommandsAction)
         for name, source in found:
             self._add_subcommand(subparsers, name, source)
 

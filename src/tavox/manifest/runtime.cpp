@@ -8,6 +8,7 @@
 // plug-in's integer result is the process exit status.
 #include "support/support.hpp"
 
+#include <initializer_list>
 #include <string>
 
 namespace tavox::manifest::runtime {
@@ -26,6 +27,130 @@ static py::object builtin(const char *name) {
 }
 
 static const char NO_RUNTIME[] = "No manifest runtime available for script type '{}' with runtime '{}'";
+
+// ---- values of the manifest in log lines ----------------------------------
+
+// A manifest is plain data that may share one subtree in many places (YAML
+// aliases): a file of a few hundred bytes can stand for a structure whose
+// full text would never end.  In a log line a value of the manifest is
+// therefore written as str.format("{}") writes it, cut after this many
+// characters, with SHORTENED saying so.
+static constexpr Py_ssize_t LOG_TEXT_LIMIT = 4096;
+static const char SHORTENED[] = " ... (shortened)";
+
+namespace {
+// The first `n` characters of `text`.
+py::str head(const py::str &text, Py_ssize_t n) {
+    PyObject *r = PyUnicode_Substring(text.ptr(), 0, n);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(r);
+}
+
+// Writes the text of repr(value) piece by piece until `budget` characters
+// are used up.  dict, list and tuple are walked here, as their own repr
+// writes them (recursive ones included), so that a shared subtree costs
+// only the characters actually written; anything else is its own repr.
+class ReprWriter {
+public:
+    explicit ReprWriter(Py_ssize_t budget) : budget_(budget) {}
+
+    // False when the text was cut.
+    bool write(py::handle value) {
+        PyObject *obj = value.ptr();
+        if (PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyTuple_CheckExact(obj))
+            return write_container(value);
+        return text(py::reinterpret_steal<py::str>(checked(PyObject_Repr(obj))));
+    }
+
+    py::str result() const { return py::str("").attr("join")(pieces_); }
+
+private:
+    static PyObject *checked(PyObject *r) {
+        if (!r) throw py::error_already_set();
+        return r;
+    }
+
+    bool text(const py::str &piece) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece.ptr());
+        if (n <= budget_) {
+            pieces_.append(piece);
+            budget_ -= n;
+            return true;
+        }
+        pieces_.append(head(piece, budget_));
+        budget_ = 0;
+        return false;
+    }
+    bool text(const char *piece) { return text(py::str(piece)); }
+
+    // Py_ReprEnter/Py_ReprLeave, as the containers' own repr use them.
+    struct ReprGuard {
+        PyObject *obj;
+        int state;
+        explicit ReprGuard(PyObject *o) : obj(o), state(Py_ReprEnter(o)) {
+            if (state < 0) throw py::error_already_set();
+        }
+        ~ReprGuard() {
+            if (state == 0) Py_ReprLeave(obj);
+        }
+    };
+
+    bool write_container(py::handle value) {
+        PyObject *obj = value.ptr();
+        bool is_dict = PyDict_CheckExact(obj), is_tuple = PyTuple_CheckExact(obj);
+        const char *open = is_dict ? "{" : is_tuple ? "(" : "[";
+        const char *close = is_dict ? "}" : is_tuple ? ")" : "]";
+        if (is_tuple && PyTuple_GET_SIZE(obj) == 0) return text("()");
+
+        ReprGuard guard(obj);
+        if (guard.state > 0) return text(is_dict ? "{...}" : is_tuple ? "(...)" : "[...]");
+        if (!text(open)) return false;
+        if (is_dict) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;  // borrowed, owned below at once
+            bool first = true;
+            while (PyDict_Next(obj, &pos, &key, &item)) {
+                py::object k = py::reinterpret_borrow<py::object>(key);
+                py::object v = py::reinterpret_borrow<py::object>(item);
+                if (!first && !text(", ")) return false;
+                first = false;
+                if (!write(k) || !text(": ") || !write(v)) return false;
+            }
+        } else {
+            // a list may change size while its items are written
+            for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+                if (i > 0 && !text(", ")) return false;
+                if (!write(py::reinterpret_borrow<py::object>(
+                        is_tuple ? PyTuple_GET_ITEM(obj, i) : PyList_GET_ITEM(obj, i))))
+                    return false;
+            }
+            if (is_tuple && PyTuple_GET_SIZE(obj) == 1 && !text(",")) return false;
+        }
+        return text(close);
+    }
+
+    Py_ssize_t budget_;
+    py::list pieces_;
+};
+}  // namespace
+
+// What str.format("{}", value) gives, at most LOG_TEXT_LIMIT characters
+// long, then SHORTENED.
+static py::str log_text(py::handle value) {
+    PyObject *obj = value.ptr();
+    if (PyDict_CheckExact(obj) || PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        ReprWriter writer(LOG_TEXT_LIMIT);
+        bool whole = writer.write(value);
+        return whole ? writer.result() : py::str(writer.result() + py::str(SHORTENED));
+    }
+    py::str whole = py::str(value);
+    if (PyUnicode_GET_LENGTH(whole.ptr()) <= LOG_TEXT_LIMIT) return whole;
+    return py::str(head(whole, LOG_TEXT_LIMIT) + py::str(SHORTENED));
+}
+
+static bool debug_enabled(py::handle logger, const Call &call) {
+    return truth(logger.attr("isEnabledFor")(call.global("logging").attr("DEBUG")));
+}
 
 // ---- class ManifestRuntime(object) ---------------------------------------
 
@@ -150,12 +275,94 @@ TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points"
                 self.attr("_plugin_load_failed") = true;
                 throw;
             }
-            logger.attr("debug")(fmt("Loaded plugin for script type '{}' with runtime '{}': {}",
-                                     entry_point.attr("name"), runtime_type, runtime_obj));
+            if (debug_enabled(logger, call))
+                logger.attr("debug")(
+                    fmt("Loaded plugin for script type '{}' with runtime '{}': {}",
+                        entry_point.attr("name"), runtime_type, runtime_obj));
             manifest_runtimes[runtime_type][entry_point.attr("name")] = runtime_obj;
         }
     }
     return py::none();
+}
+
+// The profile named by `profile_name` (an empty one when none is named),
+// the runtime it names, and the plug-in for the manifest's script type
+// under that runtime's type.
+struct Selection {
+    py::object profile, script_type, runtime_type, runtime_obj;
+};
+
+// A manifest key that has the wrong shape ends the run, as the other
+// manifest errors do: one line that names the file, the key and what was
+// expected.
+[[noreturn]] static void shape_error(const Call &call, py::handle manifest_file,
+                                     const py::str &what) {
+    call.global("logger").attr("error")(fmt("Manifest file '{}': {}", manifest_file, what));
+    sys_exit(call, 1);
+}
+
+// Mappings are read only through these methods.
+static bool has_methods(py::handle value, std::initializer_list<const char *> names) {
+    for (const char *name : names)
+        if (!py::hasattr(value, name)) return false;
+    return true;
+}
+
+static Selection select_runtime(const Call &call, py::handle self, py::handle manifest,
+                                py::handle profile_name) {
+    py::object logger = call.global("logger");
+    py::object manifest_file = self.attr("args").attr("manifest_file");
+
+    py::object profiles = manifest.attr("get")("profiles", py::dict());
+    if (debug_enabled(logger, call))
+        logger.attr("debug")(fmt("Profiles: {}", log_text(profiles)));
+    if (!has_methods(profiles, {"keys", "get"}))
+        shape_error(call, manifest_file,
+                    "\"profiles\" must be a mapping of profile names to profiles");
+    py::object profile_names = builtin("list")(profiles.attr("keys")());
+
+    if (truth(profile_name) && !profile_names.contains(profile_name)) {
+        logger.attr("error")(fmt("{} is not a valid profile, vailable profiles: {}",
+                                 log_text(profile_name), log_text(profile_names)));
+        sys_exit(call, 1);
+    }
+
+    Selection chosen;
+    chosen.script_type = manifest.attr("get")("type");
+    chosen.profile = profiles.attr("get")(profile_name, py::dict());
+    if (!has_methods(chosen.profile, {"get"}))
+        shape_error(call, manifest_file,
+                    fmt("profile '{}' in \"profiles\" must be a mapping", log_text(profile_name)));
+    py::object runtime_name = chosen.profile.attr("get")("runtime");
+    py::object runtimes = manifest.attr("get")("runtimes", py::dict());
+    if (!has_methods(runtimes, {"get"}))
+        shape_error(call, manifest_file,
+                    "\"runtimes\" must be a mapping of runtime names to runtimes");
+    py::object runtime;
+    try {
+        runtime = runtimes.attr("get")(runtime_name, py::dict());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_TypeError)) throw;  // a name that cannot be a key
+        shape_error(call, manifest_file,
+                    fmt("the \"runtime\" of profile '{}' must be a runtime name",
+                        log_text(profile_name)));
+    }
+    if (!has_methods(runtime, {"get"}))
+        shape_error(call, manifest_file,
+                    fmt("runtime '{}' in \"runtimes\" must be a mapping", log_text(runtime_name)));
+    chosen.runtime_type = runtime.attr("get")("type", "system");
+
+    try {
+        chosen.runtime_obj = self.attr("manifest_runtimes")
+                                 .attr("get")(chosen.runtime_type)
+                                 .attr("get")(chosen.script_type);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        logger.attr("error")(
+            fmt(NO_RUNTIME, log_text(chosen.script_type), log_text(chosen.runtime_type)));
+        sys_exit(call, 1);
+    }
+    return chosen;
 }
 
 // def main(self, argv=None):
@@ -210,44 +417,42 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
         manifest.attr("update")(update);
     }
 
-    py::object profiles = manifest.attr("get")("profiles", py::dict());
-    logger.attr("debug")(fmt("Profiles: {}", profiles));
-    py::object profile_names = builtin("list")(profiles.attr("keys")());
-
-    if (truth(profile_name) && !profile_names.contains(profile_name)) {
-        logger.attr("error")(fmt("{} is not a valid profile, vailable profiles: {}", profile_name,
-                                 profile_names));
-        sys_exit(call, 1);
-    }
-
-    py::object script_type = manifest.attr("get")("type");
-    py::object profile = profiles.attr("get")(profile_name, py::dict());
-    py::object runtime_name = profile.attr("get")("runtime");
-    py::object runtimes = manifest.attr("get")("runtimes", py::dict());
-    py::object runtime = runtimes.attr("get")(runtime_name, py::dict());
-    py::object runtime_type = runtime.attr("get")("type", "system");
-
-    py::object runtime_obj;
-    try {
-        runtime_obj = self.attr("manifest_runtimes")
-                          .attr("get")(runtime_type)
-                          .attr("get")(script_type);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        logger.attr("error")(fmt(NO_RUNTIME, script_type, runtime_type));
-        sys_exit(call, 1);
-    }
-
-    if (truth(runtime_obj)) {
+    Selection chosen = select_runtime(call, self, manifest, profile_name);
+    if (truth(chosen.runtime_obj)) {
         self.attr("_plugin_called") = true;
-        return runtime_obj(profile, manifest, manifest_file,
-                           self.attr("env").attr("argv").attr("custom"));
+        return chosen.runtime_obj(chosen.profile, manifest, manifest_file,
+                                  self.attr("env").attr("argv").attr("custom"));
     }
-    logger.attr("error")(fmt(NO_RUNTIME, script_type, runtime_type));
+    logger.attr("error")(
+        fmt(NO_RUNTIME, log_text(chosen.script_type), log_text(chosen.runtime_type)));
     return py::none();
 }
 
 // ---- module functions ----------------------------------------------------
+
+// The exit status of a job whose plug-in returned the integer `status`.
+// The operating system keeps only the low 8 bits of a status, so 256 would
+// read as success: a result outside 0..255 ends the process with status 1,
+// and a warning names it.
+static py::object exit_status(const Call &call, const py::object &status) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(status.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow == 0 && value >= 0 && value <= 255) return status;
+
+    py::object shown;
+    try {
+        shown = py::str(status);
+    } catch (py::error_already_set &e) {
+        // more digits than the interpreter converts to text
+        if (!e.matches(PyExc_ValueError)) throw;
+        shown = fmt("(an integer of {} bits)", status.attr("bit_length")());
+    }
+    call.global("logger").attr("warning")(
+        fmt("The job's result {} is not an exit status from 0 to 255: ending with status 1",
+            shown));
+    return py::int_(1);
+}
 
 // def main():
 //
@@ -281,7 +486,7 @@ TAVOX_DEF(main, "main", "", nullptr) {
         if (!e.matches(PyExc_Exception)) throw;
         return py::none();
     }
-    call.global("sys").attr("exit")(status);
+    call.global("sys").attr("exit")(exit_status(call, status));
     return py::none();
 }
 

@@ -204,6 +204,7 @@ def test_generated_project_fails_when_a_test_case_fails(workdir):
     (["--name", "ok", "--testcases", "a", "a"], None, "Detected duplicate testcase names."),
     (["--name", "ok", "--testcases", "a", "b-c", "d e"], None,
      CHARSET_ERROR + "\n  - b-c\n  - d e"),
+    (["--name", "ok", "--testcases", "a", ""], None, "Testcase names must not be empty."),
 ])
 def test_bad_options_generate_nothing(workdir, options, status, message):
     # stdin is closed: any question would end in EOFError instead.

@@ -17,6 +17,11 @@ using support::percent;
 static const char PROJECT_NAME_ERROR[] =
     "Please provide a project name within the allowed character set: [A-Za-z_]+";
 
+static const char EMPTY_NAME_ERROR[] = "Testcase names must not be empty.";
+
+static const char REPLAY_DIR_ERROR[] =
+    "Cannot generate the project: cookiecutter cannot write its replay directory '%s' (%s)";
+
 static const char INSTALL_TEXT[] =
     "Please install the required dependencies before using this command:\n\n"
     "    pip install tavox[template]";
@@ -46,6 +51,47 @@ static py::str template_location(Module &m) {
             return py::str(location);
     }
     return py::str(path.attr("join")(candidates[0], TEMPLATE_SUBDIR, TEMPLATE_NAME));
+}
+
+// Why cookiecutter could not write its replay directory, or None.
+//
+// cookiecutter records the answers of every run in its replay directory
+// (`replay_dir` of its user configuration, ~/.cookiecutter_replay/ by
+// default) before it writes the project, and ends in a traceback when that
+// directory cannot be created or written.  Only cookiecutter's own function
+// is checked; its configuration errors are left for it to report.
+static py::object replay_dir_problem(const Call &call) {
+    py::object generate = call.global("cookiecutter");
+    py::object module = py::getattr(generate, "__module__", py::none());
+    if (!py::isinstance<py::str>(module) ||
+        !truth(module.attr("startswith")("cookiecutter")))
+        return py::none();
+
+    py::object os = py::module_::import("os");
+    py::object replay_dir;
+    try {
+        replay_dir = py::module_::import("cookiecutter.config")
+                         .attr("get_user_config")()["replay_dir"];
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return py::none();
+    }
+    // The directory, or the nearest of its parents that exists, must be a
+    // directory that may be written (nothing is created here).
+    py::object path = os.attr("path");
+    py::object existing = path.attr("abspath")(replay_dir);
+    while (!truth(path.attr("exists")(existing))) {
+        py::object parent = path.attr("dirname")(existing);
+        if (parent.equal(existing)) break;
+        existing = parent;
+    }
+    py::object reason = py::none();
+    if (!truth(path.attr("isdir")(existing)))
+        reason = py::str("Not a directory");
+    else if (!truth(os.attr("access")(existing, os.attr("W_OK") | os.attr("X_OK"))))
+        reason = py::str("Permission denied");
+    if (reason.is_none()) return reason;
+    return percent(REPLAY_DIR_ERROR, py::make_tuple(replay_dir, reason));
 }
 
 // ---- def string_in(strng, charset) ----------------------------------------
@@ -112,6 +158,11 @@ TAVOX_DEF(CreateProject_tc_name_ok, "CreateProject._tc_name_ok", "cls, testcases
     if (py::len(distinct) != py::len(testcases))
         throw py::value_error("Detected duplicate testcase names.");
 
+    // An empty name would give a test case without a name (a class `_`).
+    for (py::handle name : testcases)
+        if (py::isinstance<py::str>(name) && py::len(name) == 0)
+            throw py::value_error(EMPTY_NAME_ERROR);
+
     py::object string_in = call.global("string_in");
     py::object allowed = call.global("ALLOWED_CHARSET");
     py::list bad_names;
@@ -170,6 +221,14 @@ TAVOX_DEF(CreateProject_run, "CreateProject.run", "self, args", nullptr) {
     }
 
     py::object logger = call.global("logger");
+    // Before anything is asked: a run that cookiecutter would end anyway.
+    py::object problem = replay_dir_problem(call);
+    if (!problem.is_none()) {
+        logger.attr("error")(problem);
+        call.global("sys").attr("exit")(1);
+        return py::none();
+    }
+
     py::object string_in = call.global("string_in");
     py::object allowed = call.global("ALLOWED_CHARSET");
     py::object project_name = py::none();
