@@ -7,6 +7,7 @@
 // the top of the walk, with "/" between components.
 #include "abstract.hpp"
 
+#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -151,23 +152,19 @@ int run_git(const std::string &top, const std::vector<std::string> &args, std::s
     std::vector<char *> argv;
     for (auto &a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid < 0) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    int err = ::posix_spawnp(&pid, "git", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipefd[1]);
+    if (err != 0) {
         ::close(pipefd[0]);
-        ::close(pipefd[1]);
         return -1;
     }
-    if (pid == 0) {
-        ::dup2(pipefd[1], 1);
-        int devnull = ::open("/dev/null", O_RDWR);
-        if (devnull >= 0) {
-            ::dup2(devnull, 0);
-            ::dup2(devnull, 2);
-        }
-        ::execvp("git", argv.data());
-        ::_exit(127);
-    }
-    ::close(pipefd[1]);
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(pipefd[0], buf, sizeof buf);
@@ -179,8 +176,7 @@ int run_git(const std::string &top, const std::vector<std::string> &args, std::s
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;
-    if (!WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status) == 127 ? -1 : WEXITSTATUS(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
