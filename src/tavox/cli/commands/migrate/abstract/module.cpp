@@ -52,79 +52,6 @@ void with_open_for_writing(const char *path, Body &&body) {
     f.attr("close")();
 }
 
-// The discovered files of a walk, classified by name.
-struct Discovered {
-    py::list python_files, init_files, yaml_files;
-};
-
-enum class Kind { None, Yaml, Init, Python };
-
-Kind classify(py::handle name) {
-    py::object lower = name.attr("lower")();
-    auto ends = [&](const char *suffix) {
-        return PyUnicode_Tailmatch(lower.ptr(), py::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
-    };
-    if (ends(".yaml") || ends(".yml")) return Kind::Yaml;
-    if (PyUnicode_CompareWithASCIIString(lower.ptr(), "__init__.py") == 0) return Kind::Init;
-    if (ends(".py")) return Kind::Python;
-    return Kind::None;
-}
-
-// os.path.join(root, name) for a file name from a directory listing.
-py::object join(py::handle root, py::handle name) {
-    PyObject *r = nullptr;
-    if (PyUnicode_Check(root.ptr()) && PyUnicode_GET_LENGTH(root.ptr()) > 0 &&
-        PyUnicode_READ_CHAR(root.ptr(), PyUnicode_GET_LENGTH(root.ptr()) - 1) != '/') {
-        py::object with_sep = add(root, "/");
-        r = PyUnicode_Concat(with_sep.ptr(), name.ptr());
-    } else {
-        return py::module_::import("os").attr("path").attr("join")(root, name);
-    }
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-// Walks the tree as os.walk does (top-down, links to directories not
-// followed, unreadable directories skipped) and keeps the regular files
-// (links to them included) whose names say YAML, package or Python.
-Discovered discover(py::handle os, py::handle top) {
-    Discovered found;
-    for (py::handle step : os.attr("walk")(top)) {
-        py::object root = step[py::int_(0)];
-        py::object files = step[py::int_(2)];
-        std::vector<std::pair<py::object, Kind>> named;
-        std::vector<std::string> fspaths;
-        for (py::handle f : files) {
-            Kind kind = classify(f);
-            if (kind == Kind::None) continue;
-            py::object path = join(root, f);
-            PyObject *raw = nullptr;
-            if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
-            fspaths.push_back(py::reinterpret_steal<py::bytes>(raw));
-            named.emplace_back(std::move(path), kind);
-        }
-        // os.path.isfile for the whole directory at once
-        std::vector<char> regular(fspaths.size(), 0);
-        {
-            py::gil_scoped_release nogil;
-            for (size_t i = 0; i < fspaths.size(); ++i) {
-                struct stat st {};
-                regular[i] = ::stat(fspaths[i].c_str(), &st) == 0 && S_ISREG(st.st_mode);
-            }
-        }
-        for (size_t i = 0; i < named.size(); ++i) {
-            if (!regular[i]) continue;
-            switch (named[i].second) {
-                case Kind::Yaml: found.yaml_files.append(named[i].first); break;
-                case Kind::Init: found.init_files.append(named[i].first); break;
-                case Kind::Python: found.python_files.append(named[i].first); break;
-                case Kind::None: break;
-            }
-        }
-    }
-    return found;
-}
-
 // ---- ends of worker threads ---------------------------------------------------
 //
 // The workers of a run that are about to end, as their threading.Thread
@@ -299,6 +226,19 @@ TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__",
     parser.attr("add_argument")(
         "--apply-comments", "-c", arg("action") = "store_true",
         arg("help") = "Adds comments to files where human inspection is required");
+    // Options beyond the original ones leave no attribute on the namespace
+    // unless they are given, so that the parsed arguments of a plain run
+    // stay what they were (run reads them with a default).
+    py::object suppress = py::module_::import("argparse").attr("SUPPRESS");
+    parser.attr("add_argument")(
+        "--exclude", arg("action") = "append", arg("metavar") = "GLOB",
+        arg("default") = suppress,
+        arg("help") = "Leave out paths that match GLOB, relative to PATH and read as in "
+                      ".gitignore (a name at any depth without a slash, directories only with "
+                      "a trailing slash, ** across directories); may be repeated");
+    parser.attr("add_argument")(
+        "--gitignore", arg("action") = "store_true", arg("default") = suppress,
+        arg("help") = "Leave out what git ignores, when PATH is in a git work tree");
     self.attr("token_paths") = py::dict();
     self.attr("threads") = py::list();
     return py::none();
@@ -358,8 +298,10 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     bool yaml = truthy(args.attr("yaml"));
     if (!init && !python && !yaml) init = python = yaml = true;
 
+    py::object top = args.attr("path");
+    WalkScope scope = WalkScope::from_args(args, top, logger);
     logger.attr("info")("Discovering files...");
-    Discovered found = discover(os, args.attr("path"));
+    Discovered found = discover(os, top, scope);
     if (init) logger.attr("info")(fmt("Found {} __init__.py files", py::len(found.init_files)));
     if (python) logger.attr("info")(fmt("Found {} Python files", py::len(found.python_files)));
     if (yaml) logger.attr("info")(fmt("Found {} YAML files", py::len(found.yaml_files)));
@@ -431,6 +373,11 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
             logger.attr("critical")(item);
         }
     });
+
+    // Trees that are seldom the repository's own, walked for want of an
+    // option that leaves them out.
+    py::object hint = walk_hint(found, init, python, yaml);
+    if (!hint.is_none()) logger.attr("warning")(hint);
 
     logger.attr("info")(py::str(CLOSING_TEXT).attr("format")(
         py::arg("csv_url") = call.global("CSV_URL")));

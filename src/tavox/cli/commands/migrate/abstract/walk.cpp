@@ -1,0 +1,381 @@
+// tavox.cli.commands.migrate.abstract -- discovery: the walk of the
+// repository, what it leaves out on request (--exclude, --gitignore), and
+// the hint about trees that are seldom the repository's own (virtual
+// environments, .git directories) when the walk went through them.
+//
+// Paths are compared as the file system's bytes (os.fsencode), relative to
+// the top of the walk, with "/" between components.
+#include "abstract.hpp"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace tavox::cli::commands::migrate::abstract {
+
+// ---- glob patterns, as .gitignore reads them ------------------------------------
+
+// One --exclude pattern.  A pattern with a slash at its start or in its
+// middle is matched against the whole relative path; one without, against
+// the name of each file and directory at any depth.  A trailing slash
+// matches directories only.
+struct Pattern {
+    std::string glob;
+    bool anchored = false;
+    bool dir_only = false;
+};
+
+namespace {
+
+Pattern parse_pattern(std::string text) {
+    Pattern p;
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+        p.dir_only = true;
+    }
+    if (text.find('/') != std::string::npos) p.anchored = true;
+    if (!text.empty() && text.front() == '/') text.erase(0, 1);
+    p.glob = std::move(text);
+    return p;
+}
+
+// A character class "[...]" at `p` (just after "["): whether `c` is in it,
+// and where the class ends.  A class that is never closed is a literal "[".
+bool in_class(std::string_view pat, size_t &p, char c, bool &ok) {
+    size_t i = p;
+    bool negate = i < pat.size() && (pat[i] == '!' || pat[i] == '^');
+    if (negate) ++i;
+    bool found = false;
+    size_t first = i;
+    for (; i < pat.size() && (pat[i] != ']' || i == first); ++i) {
+        char lo = pat[i];
+        if (lo == '\\' && i + 1 < pat.size()) lo = pat[++i];
+        char hi = lo;
+        if (i + 2 < pat.size() && pat[i + 1] == '-' && pat[i + 2] != ']') {
+            hi = pat[i + 2];
+            i += 2;
+        }
+        if (lo <= c && c <= hi) found = true;
+    }
+    ok = i < pat.size();
+    if (ok) p = i + 1;
+    return found != negate;
+}
+
+// Whether `text` matches `pat` from the given positions: "*" and "?" never
+// match "/", "**" standing as a whole path component spans any number of
+// components (none included), "\" quotes the next character.
+bool glob_match(std::string_view pat, size_t p, std::string_view text, size_t t) {
+    while (p < pat.size()) {
+        char c = pat[p];
+        if (c == '*') {
+            size_t q = p;
+            while (q < pat.size() && pat[q] == '*') ++q;
+            bool component = q - p >= 2 && (p == 0 || pat[p - 1] == '/') &&
+                             (q == pat.size() || pat[q] == '/');
+            if (component) {
+                if (q == pat.size()) return true;  // "dir/**": everything below
+                // "**/": the rest of the pattern at the start of any component
+                for (size_t s = t;;) {
+                    if (glob_match(pat, q + 1, text, s)) return true;
+                    size_t slash = text.find('/', s);
+                    if (slash == std::string_view::npos) return false;
+                    s = slash + 1;
+                }
+            }
+            for (size_t s = t;; ++s) {  // any run within one component
+                if (glob_match(pat, q, text, s)) return true;
+                if (s == text.size() || text[s] == '/') return false;
+            }
+        }
+        if (t == text.size()) return false;
+        if (c == '?') {
+            if (text[t] == '/') return false;
+        } else if (c == '[') {
+            size_t after = p + 1;
+            bool closed = false;
+            bool hit = in_class(pat, after, text[t], closed);
+            if (closed) {
+                if (!hit || text[t] == '/') return false;
+                p = after;
+                ++t;
+                continue;
+            }
+            if (text[t] != '[') return false;
+        } else {
+            if (c == '\\' && p + 1 < pat.size()) c = pat[++p];
+            if (c != text[t]) return false;
+        }
+        ++p;
+        ++t;
+    }
+    return t == text.size();
+}
+
+bool matches(const Pattern &p, std::string_view rel, bool is_dir) {
+    if (p.dir_only && !is_dir) return false;
+    if (p.anchored) return glob_match(p.glob, 0, rel, 0);
+    size_t slash = rel.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? rel : rel.substr(slash + 1);
+    return glob_match(p.glob, 0, name, 0);
+}
+
+std::string fs_bytes(py::handle path) {
+    PyObject *raw = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(raw);
+}
+
+// "a/b" for `root` = top + "/a/b", "" for the top itself.
+std::string relative(const std::string &top, const std::string &root) {
+    if (root.size() <= top.size()) return "";
+    size_t from = top.size();
+    if (top.empty() || top.back() != '/') ++from;
+    return root.substr(std::min(from, root.size()));
+}
+
+std::string join_rel(const std::string &dir, const std::string &name) {
+    return dir.empty() ? name : dir + "/" + name;
+}
+
+// ---- what git ignores -------------------------------------------------------------
+
+// Runs `git -C top <args>` with its output captured; the exit status, or -1
+// when git could not be run.  Touches no Python object.
+int run_git(const std::string &top, const std::vector<std::string> &args, std::string &out) {
+    int pipefd[2];
+    if (::pipe2(pipefd, O_CLOEXEC) != 0) return -1;
+    std::vector<std::string> argv_s = {"git", "-C", top};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    int err = ::posix_spawnp(&pid, "git", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipefd[1]);
+    if (err != 0) {
+        ::close(pipefd[0]);
+        return -1;
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(pipefd[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(pipefd[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+// ---- the scope of a walk ------------------------------------------------------------
+
+struct WalkScope::Ignored {
+    std::unordered_set<std::string> dirs, files;
+};
+
+WalkScope::WalkScope() = default;
+WalkScope::~WalkScope() = default;
+WalkScope::WalkScope(WalkScope &&) noexcept = default;
+
+WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logger) {
+    WalkScope scope;
+    // Namespaces made by callers that know only the original options have
+    // neither attribute: the whole tree is walked.
+    py::object excludes = py::getattr(args, "exclude", py::none());
+    if (!excludes.is_none())
+        for (py::handle e : excludes) scope.patterns_.push_back(parse_pattern(fs_bytes(e)));
+    py::object gitignore = py::getattr(args, "gitignore", py::bool_(false));
+    scope.hint_ = scope.patterns_.empty() && !support::truth(gitignore);
+    if (!support::truth(gitignore)) return scope;
+
+    // git itself says what it ignores there, once for the whole tree.
+    std::string where = fs_bytes(top), listing, inside;
+    int status;
+    {
+        py::gil_scoped_release nogil;
+        status = run_git(where, {"rev-parse", "--is-inside-work-tree"}, inside);
+        if (status == 0 && inside.rfind("true", 0) == 0)
+            status = run_git(where,
+                             {"ls-files", "-z", "--others", "--ignored", "--exclude-standard",
+                              "--directory"},
+                             listing);
+        else if (status >= 0)
+            status = 128;
+    }
+    if (status != 0) {
+        logger.attr("warning")(support::fmt(
+            "--gitignore: {} is not in a git work tree{}; walking all of it", top,
+            status < 0 ? " (git could not be run)" : ""));
+        return scope;
+    }
+    scope.ignored_ = std::make_unique<Ignored>();
+    for (size_t at = 0; at < listing.size();) {
+        size_t end = listing.find('\0', at);
+        if (end == std::string::npos) end = listing.size();
+        std::string path = listing.substr(at, end - at);
+        at = end + 1;
+        if (path.empty()) continue;
+        if (path.back() == '/') {
+            path.pop_back();
+            scope.ignored_->dirs.insert(path);
+        } else {
+            scope.ignored_->files.insert(path);
+        }
+    }
+    return scope;
+}
+
+bool WalkScope::leaves_out(const std::string &rel, bool is_dir) const {
+    if (ignored_ && (is_dir ? ignored_->dirs : ignored_->files).count(rel)) return true;
+    for (const Pattern &p : patterns_)
+        if (matches(p, rel, is_dir)) return true;
+    return false;
+}
+
+// ---- the walk -------------------------------------------------------------------------
+
+namespace {
+
+Kind classify(py::handle name) {
+    py::object lower = name.attr("lower")();
+    auto ends = [&](const char *suffix) {
+        return PyUnicode_Tailmatch(lower.ptr(), py::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
+    };
+    if (ends(".yaml") || ends(".yml")) return Kind::Yaml;
+    if (PyUnicode_CompareWithASCIIString(lower.ptr(), "__init__.py") == 0) return Kind::Init;
+    if (ends(".py")) return Kind::Python;
+    return Kind::None;
+}
+
+// os.path.join(root, name) for a file name from a directory listing.
+py::object join(py::handle root, py::handle name) {
+    if (!PyUnicode_Check(root.ptr()) || PyUnicode_GET_LENGTH(root.ptr()) == 0 ||
+        PyUnicode_READ_CHAR(root.ptr(), PyUnicode_GET_LENGTH(root.ptr()) - 1) == '/')
+        return py::module_::import("os").attr("path").attr("join")(root, name);
+    return add(add(root, "/"), name);
+}
+
+// The trees noted for the hint: a directory holding pyvenv.cfg, or a
+// directory named .git.
+void note_special(Discovered &found, const std::string &rel, const char *what) {
+    for (const auto &s : found.special)  // already inside one
+        if (rel.compare(0, s.rel.size() + 1, s.rel + "/") == 0) return;
+    found.special.push_back({rel, what, 0});
+}
+
+void count_under_special(Discovered &found, const std::string &rel) {
+    for (auto &s : found.special)
+        if (rel.compare(0, s.rel.size() + 1, s.rel + "/") == 0) ++s.files;
+}
+
+}  // namespace
+
+Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
+    Discovered found;
+    std::string top_bytes = fs_bytes(top);
+    for (py::handle step : os.attr("walk")(top)) {
+        py::object root = step[py::int_(0)];
+        py::object dirs = step[py::int_(1)];
+        py::object files = step[py::int_(2)];
+        std::string root_rel = relative(top_bytes, fs_bytes(root));
+
+        // Directories left out are pruned: os.walk descends only into the
+        // names still in the list.
+        if (scope.filters()) {
+            py::list kept;
+            for (py::handle d : dirs)
+                if (!scope.leaves_out(join_rel(root_rel, fs_bytes(d)), true)) kept.append(d);
+            if (PySequence_SetSlice(dirs.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()) < 0)
+                throw py::error_already_set();
+        }
+        if (scope.hint()) {
+            for (py::handle d : dirs)
+                if (PyUnicode_CompareWithASCIIString(d.ptr(), ".git") == 0)
+                    note_special(found, join_rel(root_rel, ".git"), "a git directory");
+            for (py::handle f : files)
+                if (!root_rel.empty() &&
+                    PyUnicode_CompareWithASCIIString(f.ptr(), "pyvenv.cfg") == 0)
+                    note_special(found, root_rel, "a virtual environment");
+        }
+
+        std::vector<std::pair<py::object, Kind>> named;
+        std::vector<std::string> fspaths, rels;
+        for (py::handle f : files) {
+            Kind kind = classify(f);
+            if (kind == Kind::None) continue;
+            std::string rel = join_rel(root_rel, fs_bytes(f));
+            if (scope.filters() && scope.leaves_out(rel, false)) continue;
+            py::object path = join(root, f);
+            fspaths.push_back(fs_bytes(path));
+            rels.push_back(std::move(rel));
+            named.emplace_back(std::move(path), kind);
+        }
+        // os.path.isfile for the whole directory at once
+        std::vector<char> regular(fspaths.size(), 0);
+        {
+            py::gil_scoped_release nogil;
+            for (size_t i = 0; i < fspaths.size(); ++i) {
+                struct stat st {};
+                regular[i] = ::stat(fspaths[i].c_str(), &st) == 0 && S_ISREG(st.st_mode);
+            }
+        }
+        for (size_t i = 0; i < named.size(); ++i) {
+            if (!regular[i]) continue;
+            switch (named[i].second) {
+                case Kind::Yaml: found.yaml_files.append(named[i].first); break;
+                case Kind::Init: found.init_files.append(named[i].first); break;
+                case Kind::Python: found.python_files.append(named[i].first); break;
+                case Kind::None: continue;
+            }
+            if (!found.special.empty()) found.rels.emplace_back(rels[i], named[i].second);
+        }
+    }
+    return found;
+}
+
+py::object walk_hint(Discovered &found, bool init, bool python, bool yaml) {
+    if (found.special.empty()) return py::none();
+    // The files under them that were examined (those of the kinds selected).
+    for (const auto &[rel, kind] : found.rels) {
+        bool examined = (kind == Kind::Init && init) || (kind == Kind::Python && python) ||
+                        (kind == Kind::Yaml && yaml);
+        if (examined) count_under_special(found, rel);
+    }
+    std::sort(found.special.begin(), found.special.end(),
+              [](const SpecialTree &a, const SpecialTree &b) { return a.rel < b.rel; });
+    const size_t shown = 5;
+    std::string named, options;
+    size_t total = 0;
+    for (size_t i = 0; i < found.special.size(); ++i) {
+        const auto &s = found.special[i];
+        total += s.files;
+        if (i >= shown) continue;
+        named += (i ? ", " : "") + s.rel + " (" + s.what + ", " + std::to_string(s.files) +
+                 (s.files == 1 ? " file)" : " files)");
+        options += " --exclude " + s.rel;
+    }
+    if (found.special.size() > shown)
+        named += " and " + std::to_string(found.special.size() - shown) + " more";
+    std::string line = "The walk went through " + named + ": " + std::to_string(total) +
+                       (total == 1 ? " file" : " files") +
+                       " examined there; leave them out with" + options +
+                       " (or --gitignore in a git work tree)";
+    return py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(
+        line.data(), static_cast<Py_ssize_t>(line.size())));
+}
+
+}  // namespace tavox::cli::commands::migrate::abstract
