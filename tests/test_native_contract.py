@@ -1,6 +1,7 @@
 """What every native module of the package promises, whatever it does:
 one exported symbol, multi-phase initialisation, a body that runs once per
 process, and module-qualified frames in tracebacks."""
+import gc
 import importlib.util
 import subprocess
 import sys
@@ -140,13 +141,14 @@ def test_traceback_names_the_native_function(name):
 @pytest.mark.parametrize("name", MODULES)
 def test_names_follow_the_dotted_module_name(name):
     # The logger, the classes and every native function carry the module's
-    # full dotted name; methods are qualified by their class.
+    # full dotted name; methods are qualified by their class.  Every
+    # module's functions are of the one callable type.
     result = run_python(f"""
         import importlib, io, contextlib, sys
         with contextlib.redirect_stdout(io.StringIO()):
             mod = importlib.import_module({name!r})
-        native = type(getattr(importlib.import_module("tavox.roster"),
-                              "get_required_packages"))
+        import tavox.roster
+        native = type(tavox.roster.get_required_packages)
         bad = []
         logger = getattr(mod, "logger", None)
         if logger is not None and logger.name != {name!r}:
@@ -159,9 +161,14 @@ def test_names_follow_the_dotted_module_name(name):
             if isinstance(value, type) and value.__module__ == {name!r}:
                 for attr, member in vars(value).items():
                     func = getattr(member, "__func__", member)
+                    # (what a metaclass adds, such as an enum's _new_member_,
+                    # is not ours)
+                    own = not (attr.startswith("_") and attr.endswith("_"))
+                    if own and callable(func) and not isinstance(func, (native, type)):
+                        bad.append((key + "." + attr, type(func).__name__))
                     # a decorator's closure keeps its own qualified name
                     # ("except_log.<locals>.inner"), as in Python
-                    if type(func).__name__ == native.__name__ and not (
+                    if isinstance(func, native) and not (
                             func.__module__ == {name!r}
                             and (func.__qualname__.startswith(key + ".")
                                  or ".<locals>." in func.__qualname__)):
@@ -170,3 +177,80 @@ def test_names_follow_the_dotted_module_name(name):
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip().splitlines()[-1] == f"{name} []"
+
+
+# ---- the callable type that every native function is --------------------
+
+# Modules whose body defines no function (only classes with plain values, or
+# nothing at all).
+WITHOUT_FUNCTIONS = {"tavox.awesome", "tavox.cli.commands.secret", "tavox.cli.commands.validate"}
+
+
+def native_type():
+    import tavox.roster
+    return type(tavox.roster.get_required_packages)
+
+
+def test_function_type_cannot_be_instantiated():
+    native = native_type()
+    for make in (native, lambda: object.__new__(native)):
+        with pytest.raises(TypeError):
+            make()
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_repr_of_every_function(name):
+    result = run_python(f"""
+        import importlib, io, contextlib
+        with contextlib.redirect_stdout(io.StringIO()):
+            mod = importlib.import_module({name!r})
+        import tavox.roster
+        native = type(tavox.roster.get_required_packages)
+        found = list(vars(mod).values())
+        for cls in [v for v in found if isinstance(v, type) and v.__module__ == {name!r}]:
+            found += [getattr(member, "__func__", member) for member in vars(cls).values()]
+        found = [f for f in found if isinstance(f, native)]
+        bad = [repr(f) for f in found
+               if repr(f) != "<function %s at %#x>" % (f.__qualname__, id(f))]
+        print(len(found), bad)
+    """)
+    assert result.returncode == 0, result.stderr
+    count, bad = result.stdout.splitlines()[-1].split(" ", 1)
+    assert bad == "[]"
+    assert int(count) > 0 or name in WITHOUT_FUNCTIONS
+
+
+def test_function_type_reference_count_is_steady():
+    # Nested functions are made per call (the update's retry wrapper, the
+    # migration's except_log): each one made and dropped gives back the
+    # reference it held on the type.
+    import tavox.cli.commands.migrate.abstract as abstract
+    from tavox.cli.commands.version.update import pip_conf_loop
+
+    def make_and_drop():
+        for _ in range(1000):
+            pip_conf_loop(len)
+            abstract.except_log(len)
+        gc.collect()
+
+    types = {type(pip_conf_loop), type(abstract.except_log)}
+    make_and_drop()
+    before = [sys.getrefcount(t) for t in types]
+    make_and_drop()
+    after = [sys.getrefcount(t) for t in types]
+    assert after == before
+
+
+def test_libraries_of_another_build_are_refused():
+    # One type is shared by all libraries of a process; one whose objects
+    # would be laid out otherwise must not join.
+    result = run_python("""
+        import sys, tavox.roster
+        sys.modules["tavox._native_function"].layout = "another build"
+        try:
+            import tavox.configuration
+        except ImportError as exc:
+            print("refused:", exc)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert "refused:" in result.stdout and "different builds" in result.stdout

@@ -12,12 +12,9 @@
 
 namespace tavox::manifest::runtime {
 
+using support::builtin;
+using support::concat;
 using support::fmt;
-
-
-static py::object builtin(const char *name) {
-    return py::module_::import("builtins").attr(name);
-}
 
 // sys.exit(status): raises SystemExit.
 [[noreturn]] static void sys_exit(const Call &call, int status) {
@@ -31,8 +28,8 @@ static const char NO_RUNTIME[] = "No manifest runtime available for script type 
 
 // def __init__(self, parser=None):
 TAVOX_DEF(ManifestRuntime_init, "ManifestRuntime.__init__", "self, parser=None", nullptr) {
-    py::handle self = call["self"];
-    py::object parser = py::reinterpret_borrow<py::object>(call["parser"]);
+    py::handle self = TAVOX_ARG(self);
+    py::object parser = py::reinterpret_borrow<py::object>(TAVOX_ARG(parser));
     if (!truth(parser)) {
         parser = call.global("argparse").attr("ArgumentParser")(py::arg("add_help") = false);
         parser.attr("formatter_class") = call.global("Tavox_HelpFormatter");
@@ -51,7 +48,7 @@ TAVOX_DEF(ManifestRuntime_init, "ManifestRuntime.__init__", "self, parser=None",
 // def parse_args(self, *args, **kwargs):
 TAVOX_DEF(ManifestRuntime_parse_args, "ManifestRuntime.parse_args", "self, *args, **kwargs",
           nullptr) {
-    py::handle self = call["self"];
+    py::handle self = TAVOX_ARG(self);
     py::object parser = self.attr("parser");
 
     py::object group = parser.attr("add_argument_group")("Manifest Options");
@@ -101,7 +98,7 @@ TAVOX_DEF(ManifestRuntime_parse_args, "ManifestRuntime.parse_args", "self, *args
 
 // def print_help(self):
 TAVOX_DEF(ManifestRuntime_print_help, "ManifestRuntime.print_help", "self", nullptr) {
-    py::object parser = call["self"].attr("parser");
+    py::object parser = TAVOX_ARG(self).attr("parser");
     parser.attr("print_help")();
     parser.attr("exit")();
     return py::none();
@@ -110,7 +107,7 @@ TAVOX_DEF(ManifestRuntime_print_help, "ManifestRuntime.print_help", "self", null
 // def configure_logging(self):
 TAVOX_DEF(ManifestRuntime_configure_logging, "ManifestRuntime.configure_logging", "self",
           nullptr) {
-    py::handle self = call["self"];
+    py::handle self = TAVOX_ARG(self);
     py::object logging = call.global("logging");
     py::object root = logging.attr("getLogger")();
     root.attr("addHandler")(call.global("log").attr("managed_handlers").attr("screen"));
@@ -126,7 +123,7 @@ TAVOX_DEF(ManifestRuntime_configure_logging, "ManifestRuntime.configure_logging"
 // def load_entry_points(self):
 TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points", "self",
           nullptr) {
-    py::handle self = call["self"];
+    py::handle self = TAVOX_ARG(self);
     py::object logger = call.global("logger");
     py::object manifest_runtimes = self.attr("manifest_runtimes");
 
@@ -143,9 +140,9 @@ TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points"
                 // logger.exception(...) inside the except block, then raise
                 py::object trace = e.trace() ? e.trace() : py::none();
                 logger.attr("exception")(
-                    py::str("\nError loading manifest plugin '{p}' entrypoint '{m}'\n\n")
-                        .format(py::arg("p") = entry_point.attr("name"),
-                                py::arg("m") = entry_point.attr("module")),
+                    fmt("\nError loading manifest plugin '{p}' entrypoint '{m}'\n\n",
+                        py::arg("p") = entry_point.attr("name"),
+                        py::arg("m") = entry_point.attr("module")),
                     py::arg("exc_info") = py::make_tuple(e.type(), e.value(), trace));
                 self.attr("_plugin_load_failed") = true;
                 throw;
@@ -160,7 +157,7 @@ TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points"
 
 // def main(self, argv=None):
 TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullptr) {
-    py::handle self = call["self"];
+    py::handle self = TAVOX_ARG(self);
     py::object os = call.global("os");
     py::object pathlib = call.global("pathlib");
     py::object logger = call.global("logger");
@@ -171,7 +168,7 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
     self.attr("_plugin_load_failed") = false;
 
     call.global("sig_handlers").attr("enable_double_ctrl_c")();
-    self.attr("args") = self.attr("parse_args")(call["argv"]);
+    self.attr("args") = self.attr("parse_args")(TAVOX_ARG(argv));
     self.attr("configure_logging")();
     self.attr("load_entry_points")();
 
@@ -311,10 +308,10 @@ static void exec(Module &m) {
 
     // class ManifestRuntime(object):
     py::object cls = m.add_class("ManifestRuntime", {builtin("object")}, [](ClassBody &c) {
-        c.set("CLI_DESCRIPTION",
-              "Tavox script command line arguments.\n"
-              "Non-recognized args will pass-through to the user job file.\n\n" +
-                  std::string(80, '-') + "\n");
+        c.set("CLI_DESCRIPTION", concat("Tavox script command line arguments.\n"
+                                        "Non-recognized args will pass-through to the user job "
+                                        "file.\n\n",
+                                        std::string(80, '-'), "\n"));
         c.method(ManifestRuntime_init);
         c.method(ManifestRuntime_parse_args);
         c.method(ManifestRuntime_print_help);

@@ -11,8 +11,9 @@
 
 namespace tavox::cli::commands::create {
 
+using support::builtin;
+using support::concat;
 using support::percent;
-
 
 static const char PROJECT_NAME_ERROR[] =
     "Please provide a project name within the allowed character set: [A-Za-z_]+";
@@ -53,8 +54,8 @@ static py::str template_location(Module &m) {
 // True when every character of `strng` is in `charset`; stops at the first
 // that is not.
 TAVOX_DEF(string_in, "string_in", "strng, charset", nullptr) {
-    py::handle charset = call["charset"];
-    for (py::handle ch : call["strng"]) {
+    py::handle charset = TAVOX_ARG(charset);
+    for (py::handle ch : TAVOX_ARG(strng)) {
         int found = PySequence_Contains(charset.ptr(), ch.ptr());
         if (found < 0) throw py::error_already_set();
         if (!found) return py::bool_(false);
@@ -66,16 +67,13 @@ TAVOX_DEF(string_in, "string_in", "strng, charset", nullptr) {
 
 // def __init__(self, *args, **kwargs):
 TAVOX_DEF(CreateProject_init, "CreateProject.__init__", "self, *args, **kwargs", nullptr) {
-    py::handle self = call["self"];
-    // super().__init__(*args, **kwargs)
-    py::module_::import("builtins")
-        .attr("super")(call.cls(), self)
-        .attr("__init__")(*call.varargs(), **py::dict(call.varkw()));
+    py::handle self = TAVOX_ARG(self);
+    call.super_init();
 
     py::object parser = self.attr("parser");
     parser.attr("add_argument")("--name",
                                 py::arg("dest") = "name",
-                                py::arg("type") = py::module_::import("builtins").attr("str"),
+                                py::arg("type") = builtin("str"),
                                 py::arg("metavar") = "",
                                 py::arg("default") = py::none(),
                                 py::arg("help") = "name of new Tavox project");
@@ -103,7 +101,7 @@ TAVOX_DEF(CreateProject_init, "CreateProject.__init__", "self, *args, **kwargs",
 // @classmethod
 // def _tc_name_ok(cls, testcases):
 TAVOX_DEF(CreateProject_tc_name_ok, "CreateProject._tc_name_ok", "cls, testcases", nullptr) {
-    py::handle testcases = call["testcases"];
+    py::handle testcases = TAVOX_ARG(testcases);
 
     if (!truth(testcases)) throw py::value_error("Must provide at least one testcase name.");
 
@@ -122,9 +120,8 @@ TAVOX_DEF(CreateProject_tc_name_ok, "CreateProject._tc_name_ok", "cls, testcases
         py::object msg = py::str(
             "Please provide testcase names within the allowed character set [A-Za-z_]. Got: ");
         for (py::handle name : bad_names)
-            msg = msg + percent("\n  - %s", py::make_tuple(name));
-        PyErr_SetObject(PyExc_ValueError, msg.ptr());
-        throw py::error_already_set();
+            msg = concat(msg, percent("\n  - %s", py::make_tuple(name)));
+        support::raise(PyExc_ValueError, msg);
     }
     return py::reinterpret_borrow<py::object>(testcases);
 }
@@ -132,7 +129,7 @@ TAVOX_DEF(CreateProject_tc_name_ok, "CreateProject._tc_name_ok", "cls, testcases
 // @classmethod
 // def _ask_testcases(cls):
 TAVOX_DEF(CreateProject_ask_testcases, "CreateProject._ask_testcases", "cls", nullptr) {
-    py::handle cls = call["cls"];
+    py::handle cls = TAVOX_ARG(cls);
     py::object logger = call.global("logger");
     py::object sys = call.global("sys");
     py::object print = call.global("print");
@@ -161,13 +158,10 @@ TAVOX_DEF(CreateProject_ask_testcases, "CreateProject._ask_testcases", "cls", nu
 
 // def run(self, args):
 TAVOX_DEF(CreateProject_run, "CreateProject.run", "self, args", nullptr) {
-    py::handle self = call["self"];
-    py::handle args = call["args"];
+    py::handle self = TAVOX_ARG(self);
+    py::handle args = TAVOX_ARG(args);
 
-    if (call.global("cookiecutter").is_none()) {
-        PyErr_SetString(PyExc_Exception, INSTALL_TEXT);
-        throw py::error_already_set();
-    }
+    if (call.global("cookiecutter").is_none()) support::raise(PyExc_Exception, py::str(INSTALL_TEXT));
 
     py::object logger = call.global("logger");
     py::object string_in = call.global("string_in");
@@ -251,8 +245,8 @@ static void exec(Module &m) {
 
     py::str default_cookie = template_location(m);
     m.set("DEFAULT_COOKIE", default_cookie);
-    m.set("ALLOWED_CHARSET", string.attr("ascii_lowercase") + string.attr("ascii_uppercase") +
-                                 string.attr("digits") + py::str("_."));
+    m.set("ALLOWED_CHARSET", concat(string.attr("ascii_lowercase"),
+                                    string.attr("ascii_uppercase"), string.attr("digits"), "_."));
 
     m.def(string_in);
 
