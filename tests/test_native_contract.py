@@ -9,20 +9,9 @@ import textwrap
 
 import pytest
 
-# Every native module of the package, by dotted name.
-MODULES = [
-    "tavox.roster",
-    "tavox.awesome",
-    "tavox.cli.commands.secret",
-    "tavox.cli.commands.validate",
-    "tavox.configuration",
-    "tavox.manifest.runtime",
-    "tavox.cli.commands.shell",
-    "tavox.cli.commands.create",
-    "tavox.cli.commands.migrate.abstract",
-    "tavox.cli.commands.version.scoutver",
-    "tavox.cli.commands.version.update",
-]
+from .conftest import native_modules
+
+MODULES = native_modules()
 
 # Importing some modules has effects that a test must tame: the greeting
 # sleeps for about 43 s, so the sleeps are made instant.
