@@ -22,7 +22,8 @@ using support::fmt;
     throw std::logic_error("sys.exit returned");
 }
 
-static const char NO_RUNTIME[] = "No manifest runtime available for script type '{}' with runtime '{}'";
+static const char NO_RUNTIME[] =
+    "No manifest runtime available for script type '{}' with runtime '{}'";
 
 // ---- class ManifestRuntime(object) ---------------------------------------
 
@@ -52,33 +53,25 @@ TAVOX_DEF(ManifestRuntime_parse_args, "ManifestRuntime.parse_args", "self, *args
     py::object parser = self.attr("parser");
 
     py::object group = parser.attr("add_argument_group")("Manifest Options");
-    group.attr("add_argument")("manifest_file",
-                               py::arg("metavar") = "FILENAME",
-                               py::arg("nargs") = "?",
-                               py::arg("action") = "store",
+    group.attr("add_argument")("manifest_file", py::arg("metavar") = "FILENAME",
+                               py::arg("nargs") = "?", py::arg("action") = "store",
                                py::arg("default") = py::none(),
                                py::arg("help") = "manifest filename");
-    group.attr("add_argument")("--profile",
-                               py::arg("dest") = "profile",
+    group.attr("add_argument")("--profile", py::arg("dest") = "profile",
                                py::arg("default") = py::none(),
                                py::arg("help") = "execution profile");
-    group.attr("add_argument")("--save-job-json",
-                               py::arg("dest") = "path",
-                               py::arg("action") = "store",
-                               py::arg("default") = false,
+    group.attr("add_argument")("--save-job-json", py::arg("dest") = "path",
+                               py::arg("action") = "store", py::arg("default") = false,
                                py::arg("help") =
                                    "To save the shell script contents to json file in the "
                                    "given path");
-    group.attr("add_argument")("--follow-symlink",
-                               py::arg("dest") = "follow_symlink",
-                               py::arg("action") = "store_true",
-                               py::arg("default") = false,
+    group.attr("add_argument")("--follow-symlink", py::arg("dest") = "follow_symlink",
+                               py::arg("action") = "store_true", py::arg("default") = false,
                                py::arg("help") =
                                    "Follow  the symlink for the job to execute in the target "
                                    "directory");
 
-    py::tuple parsed =
-        parser.attr("parse_known_args")(*call.varargs(), **py::dict(call.varkw()));
+    py::tuple parsed = parser.attr("parse_known_args")(*call.varargs(), **py::dict(call.varkw()));
     py::object manifest = parsed[0];
     py::object unknowns = parsed[1];
 
@@ -114,8 +107,8 @@ TAVOX_DEF(ManifestRuntime_configure_logging, "ManifestRuntime.configure_logging"
 
     // "-v" anywhere in the pass-through arguments, or any non-empty DEBUG.
     py::object custom = py::str(" ").attr("join")(self.attr("env").attr("argv").attr("custom"));
-    bool debug = custom.contains("-v") ||
-                 truth(call.global("os").attr("environ").attr("get")("DEBUG"));
+    bool debug =
+        custom.contains("-v") || truth(call.global("os").attr("environ").attr("get")("DEBUG"));
     root.attr("setLevel")(logging.attr(debug ? "DEBUG" : "INFO"));
     return py::none();
 }
@@ -212,8 +205,8 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
     py::object profile_names = builtin("list")(profiles.attr("keys")());
 
     if (truth(profile_name) && !profile_names.contains(profile_name)) {
-        logger.attr("error")(fmt("{} is not a valid profile, vailable profiles: {}", profile_name,
-                                 profile_names));
+        logger.attr("error")(
+            fmt("{} is not a valid profile, vailable profiles: {}", profile_name, profile_names));
         sys_exit(call, 1);
     }
 
@@ -226,9 +219,8 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
 
     py::object runtime_obj;
     try {
-        runtime_obj = self.attr("manifest_runtimes")
-                          .attr("get")(runtime_type)
-                          .attr("get")(script_type);
+        runtime_obj =
+            self.attr("manifest_runtimes").attr("get")(runtime_type).attr("get")(script_type);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         logger.attr("error")(fmt(NO_RUNTIME, script_type, runtime_type));

@@ -36,8 +36,8 @@ static py::str template_location(Module &m) {
     py::object path = py::module_::import("os").attr("path");
     py::list candidates;
     candidates.append(path.attr("dirname")(path.attr("abspath")(m.get("__file__"))));
-    py::object package = py::module_::import("sys").attr("modules").attr("get")(
-        m.get("__package__"));
+    py::object package =
+        py::module_::import("sys").attr("modules").attr("get")(m.get("__package__"));
     if (!package.is_none() && py::hasattr(package, "__path__"))
         for (py::handle entry : package.attr("__path__"))
             candidates.append(path.attr("abspath")(entry));
@@ -71,30 +71,22 @@ TAVOX_DEF(CreateProject_init, "CreateProject.__init__", "self, *args, **kwargs",
     call.super_init();
 
     py::object parser = self.attr("parser");
-    parser.attr("add_argument")("--name",
-                                py::arg("dest") = "name",
-                                py::arg("type") = builtin("str"),
-                                py::arg("metavar") = "",
+    parser.attr("add_argument")("--name", py::arg("dest") = "name",
+                                py::arg("type") = builtin("str"), py::arg("metavar") = "",
                                 py::arg("default") = py::none(),
                                 py::arg("help") = "name of new Tavox project");
-    parser.attr("add_argument")("--testcases",
-                                py::arg("dest") = "testcases",
-                                py::arg("nargs") = "*",
-                                py::arg("metavar") = py::make_tuple("", ""),
-                                py::arg("default") = py::none(),
-                                py::arg("help") = "names of testcases to be generated");
+    parser.attr("add_argument")(
+        "--testcases", py::arg("dest") = "testcases", py::arg("nargs") = "*",
+        py::arg("metavar") = py::make_tuple("", ""), py::arg("default") = py::none(),
+        py::arg("help") = "names of testcases to be generated");
 
     py::object datafile = parser.attr("add_mutually_exclusive_group")();
-    datafile.attr("add_argument")("--datafile",
-                                  py::arg("dest") = "datafile",
-                                  py::arg("action") = "store_true",
-                                  py::arg("default") = py::none(),
-                                  py::arg("help") = "flag to indicate usage of datafiles");
-    datafile.attr("add_argument")("--no-datafile",
-                                  py::arg("dest") = "datafile",
-                                  py::arg("action") = "store_false",
-                                  py::arg("default") = py::none(),
-                                  py::arg("help") = "disable the usage of datafiles");
+    datafile.attr("add_argument")(
+        "--datafile", py::arg("dest") = "datafile", py::arg("action") = "store_true",
+        py::arg("default") = py::none(), py::arg("help") = "flag to indicate usage of datafiles");
+    datafile.attr("add_argument")(
+        "--no-datafile", py::arg("dest") = "datafile", py::arg("action") = "store_false",
+        py::arg("default") = py::none(), py::arg("help") = "disable the usage of datafiles");
     return py::none();
 }
 
@@ -161,7 +153,8 @@ TAVOX_DEF(CreateProject_run, "CreateProject.run", "self, args", nullptr) {
     py::handle self = TAVOX_ARG(self);
     py::handle args = TAVOX_ARG(args);
 
-    if (call.global("cookiecutter").is_none()) support::raise(PyExc_Exception, py::str(INSTALL_TEXT));
+    if (call.global("cookiecutter").is_none())
+        support::raise(PyExc_Exception, py::str(INSTALL_TEXT));
 
     py::object logger = call.global("logger");
     py::object string_in = call.global("string_in");
@@ -213,8 +206,7 @@ TAVOX_DEF(CreateProject_run, "CreateProject.run", "self, args", nullptr) {
     extra_context["project_name"] = project_name;
     extra_context["testcases"] = call.global("OrderedDict").attr("fromkeys")(testcases);
     extra_context["use_datafile"] = datafile;
-    call.global("cookiecutter")(call.global("DEFAULT_COOKIE"),
-                                py::arg("no_input") = true,
+    call.global("cookiecutter")(call.global("DEFAULT_COOKIE"), py::arg("no_input") = true,
                                 py::arg("extra_context") = extra_context);
     return py::none();
 }
@@ -245,8 +237,8 @@ static void exec(Module &m) {
 
     py::str default_cookie = template_location(m);
     m.set("DEFAULT_COOKIE", default_cookie);
-    m.set("ALLOWED_CHARSET", concat(string.attr("ascii_lowercase"),
-                                    string.attr("ascii_uppercase"), string.attr("digits"), "_."));
+    m.set("ALLOWED_CHARSET", concat(string.attr("ascii_lowercase"), string.attr("ascii_uppercase"),
+                                    string.attr("digits"), "_."));
 
     m.def(string_in);
 
