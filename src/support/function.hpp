@@ -25,6 +25,7 @@
 #include <pybind11/pybind11.h>
 #include <structmember.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -357,26 +358,20 @@ inline PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 
 // ---- the type's slots ------------------------------------------------------
 
-inline int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+// The fields that may take part in a reference cycle.
+inline std::array<PyObject **, 6> cycle_fields(PyObject *self) {
     auto *f = reinterpret_cast<FunctionObject *>(self);
+    return {&f->defaults, &f->module, &f->cls, &f->closure, &f->doc, &f->dict};
+}
+
+inline int fn_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));  // each instance of a heap type holds its type
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->module);
-    Py_VISIT(f->cls);
-    Py_VISIT(f->closure);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->dict);
+    for (PyObject **field : cycle_fields(self)) Py_VISIT(*field);
     return 0;
 }
 
 inline int fn_clear(PyObject *self) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->cls);
-    Py_CLEAR(f->closure);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->dict);
+    for (PyObject **field : cycle_fields(self)) Py_CLEAR(*field);
     return 0;
 }
 
@@ -421,10 +416,12 @@ inline int fn_set_doc(PyObject *self, PyObject *value, void *) {
 inline constexpr const char *kTypeRegistry = "tavox._native_function";
 inline constexpr int kLayoutVersion = 2;
 
-inline std::string layout() {
-    return std::to_string(kLayoutVersion) + "/" + std::to_string(sizeof(FunctionObject)) + "/" +
-           std::to_string(sizeof(Signature)) + "/" + std::to_string(sizeof(FnDef)) + "/" +
-           __VERSION__;
+inline const std::string &layout() {
+    static const std::string text = std::to_string(kLayoutVersion) + "/" +
+                                    std::to_string(sizeof(FunctionObject)) + "/" +
+                                    std::to_string(sizeof(Signature)) + "/" +
+                                    std::to_string(sizeof(FnDef)) + "/" + __VERSION__;
+    return text;
 }
 
 inline py::object create_function_type() {
