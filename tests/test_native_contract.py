@@ -65,6 +65,18 @@ def run_python(code, **kw):
                           capture_output=True, text=True, timeout=120, **kw)
 
 
+def importing(name):
+    """Code (for run_python) that imports module `name` as `mod`, its output
+    kept quiet, and binds `native` to the type of every native function."""
+    return f"""
+        import importlib, io, contextlib, sys
+        with contextlib.redirect_stdout(io.StringIO()):
+            mod = importlib.import_module({name!r})
+        import tavox.roster
+        native = type(tavox.roster.get_required_packages)
+    """
+
+
 def library_path(name):
     found = importlib.util.find_spec(name)
     assert found is not None and found.origin, f"{name} is not installed"
@@ -132,12 +144,7 @@ def test_names_follow_the_dotted_module_name(name):
     # The logger, the classes and every native function carry the module's
     # full dotted name; methods are qualified by their class.  Every
     # module's functions are of the one callable type.
-    result = run_python(f"""
-        import importlib, io, contextlib, sys
-        with contextlib.redirect_stdout(io.StringIO()):
-            mod = importlib.import_module({name!r})
-        import tavox.roster
-        native = type(tavox.roster.get_required_packages)
+    result = run_python(importing(name) + f"""
         bad = []
         logger = getattr(mod, "logger", None)
         if logger is not None and logger.name != {name!r}:
@@ -189,12 +196,7 @@ def test_function_type_cannot_be_instantiated():
 
 @pytest.mark.parametrize("name", MODULES)
 def test_repr_of_every_function(name):
-    result = run_python(f"""
-        import importlib, io, contextlib
-        with contextlib.redirect_stdout(io.StringIO()):
-            mod = importlib.import_module({name!r})
-        import tavox.roster
-        native = type(tavox.roster.get_required_packages)
+    result = run_python(importing(name) + f"""
         found = list(vars(mod).values())
         for cls in [v for v in found if isinstance(v, type) and v.__module__ == {name!r}]:
             found += [getattr(member, "__func__", member) for member in vars(cls).values()]
