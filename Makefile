@@ -14,7 +14,9 @@ venvs: setup
 	bash scripts/venvs.sh all
 
 # In-place build for development: libraries land beside python/ sources.
-build: setup
+# Needs the packages of `make setup` installed, but neither root nor apt.
+# TAVOX_WERROR=1 in the environment makes compiler warnings errors (CI).
+build:
 	cmake -S . -B build/dev-$(notdir $(PY)) -DPython_EXECUTABLE=$(PY) >/dev/null
 	cmake --build build/dev-$(notdir $(PY)) -j2
 
@@ -42,5 +44,9 @@ SANITIZE_SUBSET = tests/test_native_contract.py tests/test_roster.py \
 sanitize-subset: setup
 	bash scripts/sanitize.sh $(SANITIZE_SUBSET)
 
+# Everything the build and the environments made: a library left in place
+# under python/ would shadow a fresh build on PYTHONPATH=python.
 clean:
-	rm -rf build .venv311 .venv310 python/tavox/**/*.so
+	rm -rf build .venv311 .venv310 python/tavox.egg-info
+	find python -name '*.so' -delete
+	find . -name __pycache__ -prune -exec rm -rf {} +

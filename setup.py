@@ -1,12 +1,12 @@
 """Packaging of tavox's native command layer.
 
-The eleven native modules are built by CMake (one table in CMakeLists.txt);
-this file only hands CMake the interpreter that runs the build and the
-directory the libraries must land in, and ships the pure-Python part of the
-package from python/.
+The metadata is in pyproject.toml.  The native modules (one table,
+native_modules.txt) are built by CMake; this file only hands CMake the
+interpreter that runs the build and the directory the libraries must land
+in, declares the modules as the package's extensions, and ships the
+pure-Python part of the package from python/.
 """
 import os
-import re
 import subprocess
 import sys
 import sysconfig
@@ -14,16 +14,27 @@ from pathlib import Path
 
 from setuptools import Extension, find_packages, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.errors import CompileError
 
 ROOT = Path(__file__).resolve().parent
 PY_ROOT = ROOT / "python"
 
 
 def native_modules():
-    """The dotted module names listed in CMakeLists.txt's TAVOX_MODULES."""
-    text = (ROOT / "CMakeLists.txt").read_text()
-    block = re.search(r"set\(TAVOX_MODULES\s+(.*?)\)", text, re.S).group(1)
-    return block.split()
+    """The dotted module names of native_modules.txt (one a line, # comments)."""
+    lines = (ROOT / "native_modules.txt").read_text().splitlines()
+    return [line.strip() for line in lines if line.strip() and not line.strip().startswith("#")]
+
+
+def pybind11_hint():
+    """-Dpybind11_DIR for CMake when pybind11 comes as a Python package (an
+    isolated build installs it from the build requirements); otherwise CMake
+    finds the system's pybind11 on its own."""
+    try:
+        import pybind11
+    except ImportError:
+        return []
+    return [f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"]
 
 
 def package_data():
@@ -66,32 +77,21 @@ class CMakeBuild(build_ext):
             f"-DPython_EXECUTABLE={sys.executable}",
             f"-DTAVOX_OUTPUT_DIR={out_dir}",
             "-DCMAKE_BUILD_TYPE=Release",
+            *pybind11_hint(),
         ])
         jobs = str(os.cpu_count() or 2)
         subprocess.check_call(["cmake", "--build", str(build_dir), "-j", jobs])
         missing = [e.name for e in self.extensions
-                   if not Path(self.get_ext_fullpath(e.name)).exists()
-                   and not (out_dir / self.get_ext_filename(e.name)).exists()]
+                   if not (out_dir / self.get_ext_filename(e.name)).exists()]
         if missing:
-            self.announce("not built (no source yet): " + ", ".join(missing), level=2)
+            raise CompileError("native modules not built: " + ", ".join(missing))
 
 
 setup(
-    name="tavox",
-    version="0.1.0",
-    description="tavox command layer, configuration loader and job-manifest runtime",
-    python_requires=">=3.10",
     package_dir={"": "python"},
     packages=find_packages(str(PY_ROOT)),
     package_data=package_data(),
     ext_modules=[Extension(name, sources=[]) for name in native_modules()],
     cmdclass={"build_ext": CMakeBuild},
-    extras_require={"template": ["cookiecutter"]},
-    entry_points={
-        "console_scripts": [
-            "tavox = tavox.cli.main:main",
-            "tavox-manifest = tavox.manifest.runtime:main",
-        ],
-    },
     zip_safe=False,
 )

@@ -16,6 +16,13 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 
 
+def native_modules():
+    """The dotted names of the package's native modules, from the one table
+    that the build reads too (native_modules.txt)."""
+    lines = (ROOT / "native_modules.txt").read_text().splitlines()
+    return [line.strip() for line in lines if line.strip() and not line.strip().startswith("#")]
+
+
 @pytest.fixture
 def tavox_cmd():
     """argv prefix that runs the ``tavox`` command line."""

@@ -1,6 +1,7 @@
 """What every native module of the package promises, whatever it does:
 one exported symbol, multi-phase initialisation, a body that runs once per
 process, and module-qualified frames in tracebacks."""
+import gc
 import importlib.util
 import subprocess
 import sys
@@ -8,20 +9,9 @@ import textwrap
 
 import pytest
 
-# Every native module of the package, by dotted name.
-MODULES = [
-    "tavox.roster",
-    "tavox.awesome",
-    "tavox.cli.commands.secret",
-    "tavox.cli.commands.validate",
-    "tavox.configuration",
-    "tavox.manifest.runtime",
-    "tavox.cli.commands.shell",
-    "tavox.cli.commands.create",
-    "tavox.cli.commands.migrate.abstract",
-    "tavox.cli.commands.version.scoutver",
-    "tavox.cli.commands.version.update",
-]
+from .conftest import native_modules
+
+MODULES = native_modules()
 
 # Importing some modules has effects that a test must tame: the greeting
 # sleeps for about 43 s, so the sleeps are made instant.
@@ -73,6 +63,18 @@ TRACEBACK_CASES = {
 def run_python(code, **kw):
     return subprocess.run([sys.executable, "-c", PREAMBLE + textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=120, **kw)
+
+
+def importing(name):
+    """Code (for run_python) that imports module `name` as `mod`, its output
+    kept quiet, and binds `native` to the type of every native function."""
+    return f"""
+        import importlib, io, contextlib, sys
+        with contextlib.redirect_stdout(io.StringIO()):
+            mod = importlib.import_module({name!r})
+        import tavox.roster
+        native = type(tavox.roster.get_required_packages)
+    """
 
 
 def library_path(name):
@@ -140,13 +142,9 @@ def test_traceback_names_the_native_function(name):
 @pytest.mark.parametrize("name", MODULES)
 def test_names_follow_the_dotted_module_name(name):
     # The logger, the classes and every native function carry the module's
-    # full dotted name; methods are qualified by their class.
-    result = run_python(f"""
-        import importlib, io, contextlib, sys
-        with contextlib.redirect_stdout(io.StringIO()):
-            mod = importlib.import_module({name!r})
-        native = type(getattr(importlib.import_module("tavox.roster"),
-                              "get_required_packages"))
+    # full dotted name; methods are qualified by their class.  Every
+    # module's functions are of the one callable type.
+    result = run_python(importing(name) + f"""
         bad = []
         logger = getattr(mod, "logger", None)
         if logger is not None and logger.name != {name!r}:
@@ -159,9 +157,14 @@ def test_names_follow_the_dotted_module_name(name):
             if isinstance(value, type) and value.__module__ == {name!r}:
                 for attr, member in vars(value).items():
                     func = getattr(member, "__func__", member)
+                    # (what a metaclass adds, such as an enum's _new_member_,
+                    # is not ours)
+                    own = not (attr.startswith("_") and attr.endswith("_"))
+                    if own and callable(func) and not isinstance(func, (native, type)):
+                        bad.append((key + "." + attr, type(func).__name__))
                     # a decorator's closure keeps its own qualified name
                     # ("except_log.<locals>.inner"), as in Python
-                    if type(func).__name__ == native.__name__ and not (
+                    if isinstance(func, native) and not (
                             func.__module__ == {name!r}
                             and (func.__qualname__.startswith(key + ".")
                                  or ".<locals>." in func.__qualname__)):
@@ -170,3 +173,75 @@ def test_names_follow_the_dotted_module_name(name):
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip().splitlines()[-1] == f"{name} []"
+
+
+# ---- the callable type that every native function is --------------------
+
+# Modules whose body defines no function (only classes with plain values, or
+# nothing at all).
+WITHOUT_FUNCTIONS = {"tavox.awesome", "tavox.cli.commands.secret", "tavox.cli.commands.validate"}
+
+
+def native_type():
+    import tavox.roster
+    return type(tavox.roster.get_required_packages)
+
+
+def test_function_type_cannot_be_instantiated():
+    native = native_type()
+    for make in (native, lambda: object.__new__(native)):
+        with pytest.raises(TypeError):
+            make()
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_repr_of_every_function(name):
+    result = run_python(importing(name) + f"""
+        found = list(vars(mod).values())
+        for cls in [v for v in found if isinstance(v, type) and v.__module__ == {name!r}]:
+            found += [getattr(member, "__func__", member) for member in vars(cls).values()]
+        found = [f for f in found if isinstance(f, native)]
+        bad = [repr(f) for f in found
+               if repr(f) != "<function %s at %#x>" % (f.__qualname__, id(f))]
+        print(len(found), bad)
+    """)
+    assert result.returncode == 0, result.stderr
+    count, bad = result.stdout.splitlines()[-1].split(" ", 1)
+    assert bad == "[]"
+    assert int(count) > 0 or name in WITHOUT_FUNCTIONS
+
+
+def test_function_type_reference_count_is_steady():
+    # Nested functions are made per call (the update's retry wrapper, the
+    # migration's except_log): each one made and dropped gives back the
+    # reference it held on the type.
+    import tavox.cli.commands.migrate.abstract as abstract
+    from tavox.cli.commands.version.update import pip_conf_loop
+
+    def make_and_drop():
+        for _ in range(1000):
+            pip_conf_loop(len)
+            abstract.except_log(len)
+        gc.collect()
+
+    types = {type(pip_conf_loop), type(abstract.except_log)}
+    make_and_drop()
+    before = [sys.getrefcount(t) for t in types]
+    make_and_drop()
+    after = [sys.getrefcount(t) for t in types]
+    assert after == before
+
+
+def test_libraries_of_another_build_are_refused():
+    # One type is shared by all libraries of a process; one whose objects
+    # would be laid out otherwise must not join.
+    result = run_python("""
+        import sys, tavox.roster
+        sys.modules["tavox._native_function"].layout = "another build"
+        try:
+            import tavox.configuration
+        except ImportError as exc:
+            print("refused:", exc)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert "refused:" in result.stdout and "different builds" in result.stdout

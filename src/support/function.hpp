@@ -8,12 +8,24 @@
 // and __text_signature__.  When an exception leaves a body, a traceback
 // frame named "<module>.<qualname>" is added, and no C++ exception ever
 // crosses into the interpreter.
+//
+// A body reads its parameters by name, TAVOX_ARG(self); the name is looked
+// up in the declared parameter list when the module is compiled, so a name
+// the list does not hold fails the build.
+//
+// The type is one for the whole process, whichever native module made a
+// function: the first library to need it creates it and leaves it in a
+// small registry module in sys.modules, where the others find it.  Nothing
+// of it is held in a C++ static.
 #pragma once
+
+#include "object.hpp"
 
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 #include <structmember.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -60,15 +72,17 @@ struct FunctionObject {
 // The arguments of one call, bound to the function's parameters.
 class Call {
 public:
-    Call(FunctionObject *fn, std::vector<py::object> &&bound, py::tuple varargs,
-         py::dict varkw)
+    Call(FunctionObject *fn, std::vector<py::object> &&bound, py::tuple varargs, py::dict varkw)
         : fn_(fn), bound_(std::move(bound)), varargs_(std::move(varargs)),
           varkw_(std::move(varkw)) {}
 
-    // Parameter by position in the parameter list (self is 0 for methods).
+    // Parameter by its place among the named parameters (self is 0 for
+    // methods); TAVOX_ARG(name) gives that place from the name.
     template <typename I, typename = std::enable_if_t<std::is_integral_v<I>>>
-    py::handle operator[](I i) const { return bound_.at(static_cast<size_t>(i)); }
-    // Parameter by name.
+    py::handle operator[](I i) const {
+        return bound_.at(static_cast<size_t>(i));
+    }
+    // Parameter by a name known only at run time.
     py::handle operator[](const char *name) const {
         const auto &names = fn_->sig->names;
         for (size_t i = 0; i < names.size(); ++i)
@@ -95,6 +109,12 @@ public:
         if (!fn_->cls) throw py::type_error("function is not bound to a class");
         return py::reinterpret_borrow<py::object>(fn_->cls);
     }
+    // super().__init__(*args, **kwargs) in `def __init__(self, *args, **kwargs)`:
+    // the two-argument form, super(<defining class>, self), since a C++ body
+    // has no __class__ cell; the keyword arguments are passed as a copy.
+    void super_init() const {
+        builtin("super")(cls(), bound_.at(0)).attr("__init__")(*varargs_, **py::dict(varkw_));
+    }
     // Values captured when the closure was made.
     py::tuple closure() const {
         if (!fn_->closure) return py::tuple();
@@ -111,65 +131,115 @@ private:
 
 namespace detail {
 
-inline std::string strip(const std::string &s) {
-    size_t b = s.find_first_not_of(" \t\n"), e = s.find_last_not_of(" \t\n");
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+// ---- the declared parameter list ------------------------------------------
+// One scanner serves both the compile-time name lookup of TAVOX_ARG and the
+// parse made when the function object is created, so the two always number
+// the parameters alike.
+
+// One parameter of a declared list, as spans of its text.
+struct ParamText {
+    const char *name = nullptr, *name_end = nullptr;  // without the stars
+    const char *dflt = nullptr, *end = nullptr;       // the default: [dflt, end)
+    // 1: *args or the bare *; 2: **kwargs
+    int stars = 0;
+};
+
+constexpr bool is_blank(char ch) { return ch == ' ' || ch == '\t' || ch == '\n'; }
+constexpr bool is_name_char(char ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+           ch == '_';
 }
 
-// Split a Python parameter list at top-level commas.
-inline std::vector<std::string> split_params(const char *text) {
-    std::vector<std::string> out;
-    std::string cur;
+// Reads the parameter that begins at `p` and returns where the next one
+// begins.  Commas inside brackets or quotes of a default do not count.
+constexpr const char *next_param(const char *p, ParamText &out) {
+    out = ParamText{};
+    while (is_blank(*p)) ++p;
+    while (*p == '*') ++out.stars, ++p;
+    out.name = p;
+    while (is_name_char(*p)) ++p;
+    out.name_end = out.end = p;
     int depth = 0;
     char quote = 0;
-    for (const char *p = text; *p; ++p) {
+    for (; *p; ++p) {
         char ch = *p;
         if (quote) {
-            cur += ch;
-            if (ch == '\\' && p[1]) cur += *++p;
+            if (ch == '\\' && p[1]) ++p;
             else if (ch == quote) quote = 0;
+        } else if (ch == '\'' || ch == '"') {
+            quote = ch;
+        } else if (ch == '(' || ch == '[' || ch == '{') {
+            ++depth;
+        } else if (ch == ')' || ch == ']' || ch == '}') {
+            --depth;
+        } else if (ch == ',' && depth == 0) {
+            break;
+        } else if (ch == '=' && depth == 0 && !out.dflt) {
+            out.dflt = p + 1;
             continue;
         }
-        if (ch == '\'' || ch == '"') quote = ch;
-        else if (ch == '(' || ch == '[' || ch == '{') ++depth;
-        else if (ch == ')' || ch == ']' || ch == '}') --depth;
-        else if (ch == ',' && depth == 0) {
-            out.push_back(strip(cur));
-            cur.clear();
-            continue;
-        }
-        cur += ch;
+        if (!is_blank(ch)) out.end = p + 1;
     }
-    if (!strip(cur).empty()) out.push_back(strip(cur));
-    return out;
+    return *p ? p + 1 : p;
 }
 
-// Parse the parameter list once, at definition; defaults are evaluated as
-// Python expressions in the builtins' namespace.
+constexpr bool names_equal(const char *begin, const char *end, const char *name) {
+    for (; begin != end; ++begin, ++name)
+        if (*name != *begin) return false;
+    return *name == '\0';
+}
+
+// The place of `name` among the named parameters of `signature` (what
+// Call::operator[] takes), or -1.
+constexpr int param_index(const char *signature, const char *name) {
+    int index = 0;
+    for (const char *p = signature; *p;) {
+        ParamText param;
+        p = next_param(p, param);
+        if (param.stars || param.name == param.name_end) continue;
+        if (names_equal(param.name, param.name_end, name)) return index;
+        ++index;
+    }
+    return -1;
+}
+
+template <int Index>
+constexpr size_t checked_param() {
+    static_assert(Index >= 0, "TAVOX_ARG: no parameter of that name in the declared signature");
+    return static_cast<size_t>(Index);
+}
+
+// Parse the parameter list once, when the function object is made; defaults
+// are evaluated as Python expressions in the builtins' namespace.
 inline void parse_signature(const char *text, Signature &sig, py::dict &defaults) {
     bool kwonly = false;
     py::dict scope;
     scope["__builtins__"] = py::module_::import("builtins");
-    for (const std::string &param : split_params(text)) {
-        if (param == "*") { kwonly = true; continue; }
-        if (param == "/") continue;
-        if (param.rfind("**", 0) == 0) { sig.varkw = true; sig.varkw_name = param.substr(2); continue; }
-        if (param[0] == '*') { sig.varargs = true; sig.varargs_name = param.substr(1); kwonly = true; continue; }
-        std::string name = param, dflt;
-        size_t eq = param.find('=');
-        if (eq != std::string::npos) {
-            name = strip(param.substr(0, eq));
-            dflt = strip(param.substr(eq + 1));
-            defaults[py::str(name)] = py::eval(dflt, scope);
-        }
-        sig.names.push_back(name);
-        if (!kwonly) sig.npositional = sig.names.size();
+    for (const char *p = text; *p;) {
+        ParamText param;
+        p = next_param(p, param);
+        std::string name(param.name, param.name_end);
+        if (param.stars == 2) {
+            sig.varkw = true;
+            sig.varkw_name = name;
+        } else if (param.stars == 1) {
+            kwonly = true;  // after *args or the bare *
+            sig.varargs = sig.varargs || !name.empty();
+            if (!name.empty()) sig.varargs_name = name;
+        } else if (!name.empty()) {
+            if (param.dflt) {
+                const char *d = param.dflt;
+                while (d < param.end && is_blank(*d)) ++d;
+                std::string expr = d < param.end ? std::string(d, param.end) : std::string();
+                defaults[py::str(name)] = py::eval(expr, scope);
+            }
+            sig.names.push_back(name);
+            if (!kwonly) sig.npositional = sig.names.size();
+        }  // else "/" or an empty entry
     }
 }
 
-inline std::string text_signature(const char *text) {
-    return std::string("(") + text + ")";
-}
+// ---- calls -----------------------------------------------------------------
 
 // Bind vectorcall arguments to the parameters, raising the TypeErrors a
 // Python function would raise.
@@ -202,14 +272,16 @@ inline std::vector<py::object> bind(FunctionObject *fn, PyObject *const *args, s
             if (sig.names[i] == kname) break;
         if (i < sig.names.size()) {
             if (bound[i]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", qn, kname);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", qn,
+                             kname);
                 throw py::error_already_set();
             }
             bound[i] = std::move(value);
         } else if (sig.varkw) {
             varkw[key] = value;
         } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", qn, kname);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", qn,
+                         kname);
             throw py::error_already_set();
         }
     }
@@ -284,30 +356,28 @@ inline PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     return PyMethod_New(self, obj);
 }
 
-inline int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+// ---- the type's slots ------------------------------------------------------
+
+// The fields that may take part in a reference cycle.
+inline std::array<PyObject **, 6> cycle_fields(PyObject *self) {
     auto *f = reinterpret_cast<FunctionObject *>(self);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->module);
-    Py_VISIT(f->cls);
-    Py_VISIT(f->closure);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->dict);
+    return {&f->defaults, &f->module, &f->cls, &f->closure, &f->doc, &f->dict};
+}
+
+inline int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));  // each instance of a heap type holds its type
+    for (PyObject **field : cycle_fields(self)) Py_VISIT(*field);
     return 0;
 }
 
 inline int fn_clear(PyObject *self) {
-    auto *f = reinterpret_cast<FunctionObject *>(self);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->cls);
-    Py_CLEAR(f->closure);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->dict);
+    for (PyObject **field : cycle_fields(self)) Py_CLEAR(*field);
     return 0;
 }
 
 inline void fn_dealloc(PyObject *self) {
     auto *f = reinterpret_cast<FunctionObject *>(self);
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     fn_clear(self);
     Py_CLEAR(f->name);
@@ -317,6 +387,7 @@ inline void fn_dealloc(PyObject *self) {
     Py_CLEAR(f->text_signature);
     delete f->sig;
     PyObject_GC_Del(self);
+    Py_DECREF(type);  // the reference the instance held
 }
 
 inline PyObject *fn_repr(PyObject *self) {
@@ -335,55 +406,107 @@ inline int fn_set_doc(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-inline PyTypeObject *function_type() {
+// ---- the type, shared by every native module of the process ---------------
+
+// Where the type is kept, and what every library that uses it must agree on:
+// the libraries of one build share one layout; one from another build (a
+// stale library left in a source tree, say) is refused at import instead of
+// handing its objects to code that reads them differently.  Raise the
+// number whenever FunctionObject, Signature or FnDef change.
+inline constexpr const char *kTypeRegistry = "tavox._native_function";
+inline constexpr int kLayoutVersion = 2;
+
+inline const std::string &layout() {
+    static const std::string text = std::to_string(kLayoutVersion) + "/" +
+                                    std::to_string(sizeof(FunctionObject)) + "/" +
+                                    std::to_string(sizeof(Signature)) + "/" +
+                                    std::to_string(sizeof(FnDef)) + "/" + __VERSION__;
+    return text;
+}
+
+inline py::object create_function_type() {
     static PyMemberDef members[] = {
         {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
         {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
         {"__module__", T_OBJECT, offsetof(FunctionObject, modname), READONLY, nullptr},
-        {"__text_signature__", T_OBJECT, offsetof(FunctionObject, text_signature), READONLY, nullptr},
+        {"__text_signature__", T_OBJECT, offsetof(FunctionObject, text_signature), READONLY,
+         nullptr},
         {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-        {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+        {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY,
+         nullptr},
         {nullptr, 0, 0, 0, nullptr}};
     static PyGetSetDef getset[] = {
         {"__doc__", fn_get_doc, fn_set_doc, nullptr, nullptr},
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};
-    static PyType_Slot slots[] = {
-        {Py_tp_call, (void *)PyVectorcall_Call},
-        {Py_tp_descr_get, (void *)fn_descr_get},
-        {Py_tp_dealloc, (void *)fn_dealloc},
-        {Py_tp_traverse, (void *)fn_traverse},
-        {Py_tp_clear, (void *)fn_clear},
-        {Py_tp_repr, (void *)fn_repr},
-        {Py_tp_members, members},
-        {Py_tp_getset, getset},
-        {0, nullptr}};
-    static PyType_Spec type_spec = {
-        "tavox.native_function", sizeof(FunctionObject), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-            Py_TPFLAGS_METHOD_DESCRIPTOR,
-        slots};
-    // One type per library, created on first use and kept for the process.
-    static PyTypeObject *type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&type_spec));
+    static PyType_Slot slots[] = {{Py_tp_call, (void *)PyVectorcall_Call},
+                                  {Py_tp_descr_get, (void *)fn_descr_get},
+                                  {Py_tp_dealloc, (void *)fn_dealloc},
+                                  {Py_tp_traverse, (void *)fn_traverse},
+                                  {Py_tp_clear, (void *)fn_clear},
+                                  {Py_tp_repr, (void *)fn_repr},
+                                  {Py_tp_members, members},
+                                  {Py_tp_getset, getset},
+                                  {0, nullptr}};
+    // Made only by make_function: an instance made from Python would have
+    // none of its fields set.
+    static PyType_Spec spec = {"tavox.native_function", sizeof(FunctionObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                   Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               slots};
+    py::object type = py::reinterpret_steal<py::object>(PyType_FromSpec(&spec));
     if (!type) throw py::error_already_set();
     return type;
 }
 
+// The callable type, created on first use.  The pointer is borrowed: the
+// registry module in sys.modules holds the type, and each function holds
+// a reference of its own.
+inline PyTypeObject *function_type() {
+    PyObject *modules = PyImport_GetModuleDict();                    // borrowed
+    PyObject *found = PyDict_GetItemString(modules, kTypeRegistry);  // borrowed
+    if (found) {
+        py::handle registry(found);
+        std::string theirs = py::str(registry.attr("layout"));
+        if (theirs != layout()) {
+            PyErr_Format(PyExc_ImportError,
+                         "native modules of different builds cannot be mixed: the loaded ones "
+                         "use the function layout %s, this one %s; rebuild them together",
+                         theirs.c_str(), layout().c_str());
+            throw py::error_already_set();
+        }
+        return reinterpret_cast<PyTypeObject *>(registry.attr("native_function").ptr());
+    }
+    py::object type = create_function_type();
+    py::object registry = py::reinterpret_steal<py::object>(PyModule_New(kTypeRegistry));
+    if (!registry) throw py::error_already_set();
+    registry.attr("__doc__") = "The callable type shared by the native modules of tavox.";
+    registry.attr("native_function") = type;
+    registry.attr("layout") = layout();
+    if (PyDict_SetItemString(modules, kTypeRegistry, registry.ptr()) < 0)
+        throw py::error_already_set();
+    return reinterpret_cast<PyTypeObject *>(type.ptr());  // now held by the registry
+}
+
+inline std::string text_signature(const char *text) { return std::string("(") + text + ")"; }
+
 }  // namespace detail
 
-// Create the function object for `def` in `module`.  `qualname` overrides the
-// definition's when given (closures made in several places share a body).
+// Create the function object for `def` in `module`, carrying `closure` (the
+// values a nested function captured) when given.
 inline py::object make_function(const FnDef &def, py::handle module,
                                 py::handle closure = py::handle()) {
-    PyTypeObject *type = detail::function_type();
-    auto *f = PyObject_GC_New(FunctionObject, type);
+    auto *f = PyObject_GC_New(FunctionObject, detail::function_type());
     if (!f) throw py::error_already_set();
     f->vectorcall = detail::fn_vectorcall;
     f->def = &def;
-    f->sig = new Signature();
+    f->sig = nullptr;
     f->defaults = f->module = f->cls = f->closure = nullptr;
-    f->name = f->qualname = f->modname = f->doc = f->fullname = f->text_signature = f->dict = nullptr;
+    f->name = f->qualname = f->modname = f->doc = f->fullname = f->text_signature = f->dict =
+        nullptr;
     py::object self = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
+    f->sig = new Signature();
 
     py::dict defaults;
     detail::parse_signature(def.signature, *f->sig, defaults);
@@ -417,21 +540,38 @@ inline void set_owner(py::handle function, py::handle cls) {
 //
 //   // def run(self, args):
 //   TAVOX_DEF(ShellCommand_run, "ShellCommand.run", "self, args", nullptr) {
-//       ... call[1] ...
+//       py::handle args = TAVOX_ARG(args);
+//       ...
 //   }
-#define TAVOX_DEF(ident, qualname, signature, doc)                                     \
-    static pybind11::object ident##_body(::tavox::support::Call &call);                 \
-    static const ::tavox::support::FnDef ident{qualname, signature, doc, &ident##_body, \
-                                               __FILE__, __LINE__};                     \
-    static pybind11::object ident##_body([[maybe_unused]] ::tavox::support::Call &call)
+//
+// The body is a member of a struct that also holds the parameter list, so
+// that TAVOX_ARG finds it while the body compiles.
+#define TAVOX_DEF(ident, qualname, signature, doc)                                                \
+    struct ident##_fn {                                                                           \
+        static constexpr const char tavox_signature_[] = signature;                               \
+        static pybind11::object body(::tavox::support::Call &call);                               \
+    };                                                                                            \
+    static const ::tavox::support::FnDef ident{                                                   \
+        qualname, ident##_fn::tavox_signature_, doc, &ident##_fn::body, __FILE__, __LINE__};      \
+    pybind11::object ident##_fn::body([[maybe_unused]] ::tavox::support::Call &call)
 
 // The same, visible to the other translation units of one module (declare it
 // there with TAVOX_DECLARE(ident)).
-#define TAVOX_DEF_SHARED(ident, qualname, signature, doc)                               \
-    static pybind11::object ident##_body(::tavox::support::Call &call);                 \
-    extern const ::tavox::support::FnDef ident;                                         \
-    const ::tavox::support::FnDef ident{qualname, signature, doc, &ident##_body,        \
-                                        __FILE__, __LINE__};                            \
-    static pybind11::object ident##_body([[maybe_unused]] ::tavox::support::Call &call)
+#define TAVOX_DEF_SHARED(ident, qualname, signature, doc)                                         \
+    struct ident##_fn {                                                                           \
+        static constexpr const char tavox_signature_[] = signature;                               \
+        static pybind11::object body(::tavox::support::Call &call);                               \
+    };                                                                                            \
+    extern const ::tavox::support::FnDef ident;                                                   \
+    const ::tavox::support::FnDef ident{                                                          \
+        qualname, ident##_fn::tavox_signature_, doc, &ident##_fn::body, __FILE__, __LINE__};      \
+    pybind11::object ident##_fn::body([[maybe_unused]] ::tavox::support::Call &call)
 
 #define TAVOX_DECLARE(ident) extern const ::tavox::support::FnDef ident
+
+// A parameter of the function being defined, by its name in the declared
+// parameter list: TAVOX_ARG(self).  A name the list does not hold fails the
+// build.
+#define TAVOX_ARG(name)                                                                           \
+    call[::tavox::support::detail::checked_param<::tavox::support::detail::param_index(           \
+        tavox_signature_, #name)>()]

@@ -14,9 +14,9 @@
 #include "function.hpp"
 
 #include <functional>
-#include <type_traits>
 #include <initializer_list>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace tavox::support {
@@ -25,10 +25,11 @@ namespace py = pybind11;
 // A Python object for a value: Python objects as they are, C++ values cast.
 template <typename T>
 py::object to_object(T &&value) {
-    if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>)
+    if constexpr (std::is_base_of_v<py::handle, std::decay_t<T>>) {
         return py::reinterpret_borrow<py::object>(value);
-    else
+    } else {
         return py::cast(std::forward<T>(value));
+    }
 }
 
 class ClassBody {
@@ -41,35 +42,26 @@ public:
 
     void doc(const char *text) { set("__doc__", text ? py::object(py::str(text)) : py::none()); }
     template <typename T>
-    void set(const char *key, T &&value) { ns_[py::str(key)] = to_object(std::forward<T>(value)); }
+    void set(const char *key, T &&value) {
+        ns_[py::str(key)] = to_object(std::forward<T>(value));
+    }
 
     // def name(self, ...): bound under the last component of the qualname.
-    py::object method(const FnDef &def) { return bind(def, make_function(def, module_)); }
+    py::object method(const FnDef &def) {
+        return bind(def, [](const py::object &fn) { return fn; });
+    }
     // @classmethod
     py::object classmethod(const FnDef &def) {
-        py::object fn = make_function(def, module_);
-        functions_.push_back(fn);
-        py::object cm = py::reinterpret_steal<py::object>(PyClassMethod_New(fn.ptr()));
-        if (!cm) throw py::error_already_set();
-        set(short_name(def).c_str(), cm);
-        return fn;
-    }
-    // @staticmethod
-    py::object staticmethod(const FnDef &def) {
-        py::object fn = make_function(def, module_);
-        functions_.push_back(fn);
-        py::object sm = py::reinterpret_steal<py::object>(PyStaticMethod_New(fn.ptr()));
-        if (!sm) throw py::error_already_set();
-        set(short_name(def).c_str(), sm);
-        return fn;
+        return bind(def, [](const py::object &fn) {
+            py::object cm = py::reinterpret_steal<py::object>(PyClassMethod_New(fn.ptr()));
+            if (!cm) throw py::error_already_set();
+            return cm;
+        });
     }
     // @decorator def name(...): the decorator is applied to the function
     // object at class creation, as a Python class body does.
     py::object decorated(const FnDef &def, py::handle decorator) {
-        py::object fn = make_function(def, module_);
-        functions_.push_back(fn);
-        set(short_name(def).c_str(), decorator(fn));
-        return fn;
+        return bind(def, [&](const py::object &fn) { return decorator(fn); });
     }
 
     const std::vector<py::object> &functions() const { return functions_; }
@@ -80,9 +72,13 @@ private:
         size_t dot = q.rfind('.');
         return dot == std::string::npos ? q : q.substr(dot + 1);
     }
-    py::object bind(const FnDef &def, py::object fn) {
+    // Makes the function object, binds what `wrap` makes of it under its
+    // name, and returns the function itself.
+    template <typename Wrap>
+    py::object bind(const FnDef &def, Wrap &&wrap) {
+        py::object fn = make_function(def, module_);
         functions_.push_back(fn);
-        set(short_name(def).c_str(), fn);
+        set(short_name(def).c_str(), wrap(fn));
         return fn;
     }
 
@@ -94,8 +90,7 @@ private:
 
 class Module {
 public:
-    explicit Module(py::module_ m)
-        : m_(std::move(m)), name_(py::str(m_.attr("__name__"))) {}
+    explicit Module(py::module_ m) : m_(std::move(m)), name_(py::str(m_.attr("__name__"))) {}
 
     const std::string &name() const { return name_; }
     py::module_ &object() { return m_; }
@@ -103,7 +98,9 @@ public:
 
     // NAME = value
     template <typename T>
-    void set(const char *key, T &&value) { m_.attr(key) = to_object(std::forward<T>(value)); }
+    void set(const char *key, T &&value) {
+        m_.attr(key) = to_object(std::forward<T>(value));
+    }
 
     // import a.b.c  -> binds and returns the top-level package `a`
     py::object import(const char *dotted) {
@@ -114,35 +111,12 @@ public:
         set(top.c_str(), mod);
         return mod;
     }
-    // import a.b.c as name  -> binds the leaf module under `as`
-    py::object import_as(const char *dotted, const char *as) {
-        py::object mod = py::module_::import(dotted);
-        set(as, mod);
-        return mod;
-    }
     // from <from> import <name> [as <as>]; <from> may be relative ("..base").
     py::object import_from(const char *from, const char *name, const char *as = nullptr) {
         py::object value = import_value(from, name);
         set(as ? as : name, value);
         return value;
     }
-    // The value of `from <from> import <name>` without binding it.
-    py::object import_value(const char *from, const char *name) {
-        int level = 0;
-        while (from[level] == '.') ++level;
-        py::tuple fromlist = py::make_tuple(py::str(name));
-        PyObject *globals = PyModule_GetDict(m_.ptr());  // borrowed
-        py::object mod = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevel(
-            from + level, globals, nullptr, fromlist.ptr(), level));
-        if (!mod) throw py::error_already_set();
-        if (!py::hasattr(mod, name)) {
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name,
-                         std::string(py::str(mod.attr("__name__"))).c_str());
-            throw py::error_already_set();
-        }
-        return mod.attr(name);
-    }
-
     // logger = logging.getLogger(__name__)
     py::object logger(const char *as = "logger") {
         py::object lg = py::module_::import("logging").attr("getLogger")(name_);
@@ -156,13 +130,6 @@ public:
         set(py::str(fn.attr("__name__")).cast<std::string>().c_str(), fn);
         return fn;
     }
-    // A function object without binding it (a decorator's result, say).
-    py::object function(const FnDef &def) { return make_function(def, m_); }
-    // A closure: a function object carrying `captured`, made at call time.
-    py::object closure(const FnDef &def, py::tuple captured) {
-        return make_function(def, m_, captured);
-    }
-
     // class Name(bases...): body fills the namespace in class-body order,
     // then the metaclass is called, as a class statement does.
     py::object add_class(const char *name, std::initializer_list<py::handle> bases,
@@ -190,6 +157,23 @@ public:
     }
 
 private:
+    // The value of `from <from> import <name>` without binding it.
+    py::object import_value(const char *from, const char *name) {
+        int level = 0;
+        while (from[level] == '.') ++level;
+        py::tuple fromlist = py::make_tuple(py::str(name));
+        PyObject *globals = PyModule_GetDict(m_.ptr());  // borrowed
+        py::object mod = py::reinterpret_steal<py::object>(
+            PyImport_ImportModuleLevel(from + level, globals, nullptr, fromlist.ptr(), level));
+        if (!mod) throw py::error_already_set();
+        if (!py::hasattr(mod, name)) {
+            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name,
+                         std::string(py::str(mod.attr("__name__"))).c_str());
+            throw py::error_already_set();
+        }
+        return mod.attr(name);
+    }
+
     py::module_ m_;
     std::string name_;
 };
@@ -223,20 +207,28 @@ inline int exec_once(PyObject *pm, bool &executed, void (*body)(Module &)) noexc
     return -1;
 }
 
+// The definition of a module whose only slot runs its body.
+inline PyModuleDef module_def(const char *name, PyModuleDef_Slot *slots) {
+    PyModuleDef def{};
+    def.m_base = PyModuleDef_HEAD_INIT;
+    def.m_name = name;
+    def.m_size = sizeof(ModuleState);
+    def.m_slots = slots;
+    return def;
+}
+
 }  // namespace detail
 }  // namespace tavox::support
 
-#define TAVOX_MODULE(name, body)                                                       \
-    static int tavox_exec_##name(PyObject *pm) noexcept {                              \
-        static bool executed = false;                                                  \
-        return ::tavox::support::detail::exec_once(pm, executed, &body);               \
-    }                                                                                  \
-    static PyModuleDef_Slot tavox_slots_##name[] = {                                   \
-        {Py_mod_exec, reinterpret_cast<void *>(&tavox_exec_##name)}, {0, nullptr}};    \
-    static PyModuleDef tavox_def_##name = {                                            \
-        PyModuleDef_HEAD_INIT, #name, nullptr,                                         \
-        sizeof(::tavox::support::detail::ModuleState), nullptr, tavox_slots_##name,    \
-        nullptr, nullptr, nullptr};                                                    \
-    extern "C" __attribute__((visibility("default"))) PyObject *PyInit_##name() {      \
-        return PyModuleDef_Init(&tavox_def_##name);                                    \
+#define TAVOX_MODULE(name, body)                                                                  \
+    static int tavox_exec_##name(PyObject *pm) noexcept {                                         \
+        static bool executed = false;                                                             \
+        return ::tavox::support::detail::exec_once(pm, executed, &body);                          \
+    }                                                                                             \
+    static PyModuleDef_Slot tavox_slots_##name[] = {                                              \
+        {Py_mod_exec, reinterpret_cast<void *>(&tavox_exec_##name)}, {0, nullptr}};               \
+    static PyModuleDef tavox_def_##name =                                                         \
+        ::tavox::support::detail::module_def(#name, tavox_slots_##name);                          \
+    extern "C" __attribute__((visibility("default"))) PyObject *PyInit_##name() {                 \
+        return PyModuleDef_Init(&tavox_def_##name);                                               \
     }

@@ -1,4 +1,4 @@
-// Small helpers on Python objects that every module needs.
+// Small helpers on Python objects that every module needs: one of each.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -12,5 +12,49 @@ inline bool truth(py::handle value) {
     if (r < 0) throw py::error_already_set();
     return r != 0;
 }
+
+// A name of the builtins module (getattr, int, open, ...), as looked up now.
+inline py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
+
+// raise <type>(message): the message goes to the exception as the Python
+// object it is, so its text is kept exactly.
+[[noreturn]] inline void raise(PyObject *type, py::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
+// with open(...) as f: the file is closed on every way out of the block
+// that holds this, and an exception in flight is kept while closing it (an
+// error of close() itself is then dropped, as the first error matters).
+//
+//     OpenFile file(builtin("open")(path, "r"));
+//     py::object text = file->attr("read")();
+class OpenFile {
+public:
+    explicit OpenFile(py::object f) : f_(std::move(f)) {}
+    ~OpenFile() {
+        if (!f_) return;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyObject *r = PyObject_CallMethod(f_.ptr(), "close", nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+
+    // Close now, raising what close() raises (a buffered write that fails
+    // only on flush must not pass for success).
+    void close() {
+        py::object f = std::move(f_);
+        f.attr("close")();
+    }
+    py::object &operator*() { return f_; }
+    py::object *operator->() { return &f_; }
+
+private:
+    py::object f_;
+};
 
 }  // namespace tavox::support

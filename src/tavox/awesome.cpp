@@ -57,7 +57,7 @@ static void exec(Module &m) {
     py::object time = m.import("time");
     py::object zlib = m.import("zlib");
     py::object random = m.import("random");
-    py::object print = py::module_::import("builtins").attr("print");
+    py::object print = support::builtin("print");
 
     py::str s = inflate(zlib, VERSE_Z, sizeof VERSE_Z);
     m.set("s", s);

@@ -8,9 +8,9 @@
 
 namespace tavox::configuration {
 
+using support::builtin;
 using support::fmt;
 using support::percent;
-
 
 // def load_configuration():
 TAVOX_DEF(load_configuration, "load_configuration", "", nullptr) {
@@ -23,19 +23,16 @@ TAVOX_DEF(load_configuration, "load_configuration", "", nullptr) {
     py::object parser =
         call.global("argparse").attr("ArgumentParser")(py::arg("add_help") = false);
     parser.attr("add_argument")("--tavox-configuration", "-tavox_configuration",
-                                py::arg("action") = "store",
-                                py::arg("type") = py::module_::import("builtins").attr("str"),
-                                py::arg("default") = "",
-                                py::arg("dest") = "tavox_configuration");
+                                py::arg("action") = "store", py::arg("type") = builtin("str"),
+                                py::arg("default") = "", py::arg("dest") = "tavox_configuration");
     py::tuple parsed = parser.attr("parse_known_args")(
         sys.attr("argv")[py::slice(py::int_(1), py::none(), py::none())]);
     py::object args = parsed[0];
 
     py::object cli_config = args.attr("tavox_configuration");
     if (truth(cli_config) && !truth(os.attr("path").attr("isfile")(cli_config))) {
-        logger.attr("warning")(
-            fmt("tavox configuration file {} is not accessible, and will not be loaded.",
-                cli_config));
+        logger.attr("warning")(fmt(
+            "tavox configuration file {} is not accessible, and will not be loaded.", cli_config));
     }
 
     py::object config = call.global("Configuration")();
@@ -47,7 +44,7 @@ TAVOX_DEF(load_configuration, "load_configuration", "", nullptr) {
     if (truth(loaded_files) || truth(loaded_eps)) {
         py::object debug = logger.attr("debug");
         debug("Loaded Tavox configuration from:");
-        py::object getattr = py::module_::import("builtins").attr("getattr");
+        py::object getattr = builtin("getattr");
         for (py::handle ep : loaded_eps) {
             // getattr(ep, "dist", ep.module): the default is read every time
             py::object origin = getattr(ep, "dist", ep.attr("module"));

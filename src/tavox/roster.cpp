@@ -6,6 +6,7 @@
 
 namespace tavox::roster {
 
+// A new list of the given names, in their order.
 static py::list make_list(std::initializer_list<const char *> names) {
     py::list out(names.size());
     size_t i = 0;
@@ -15,6 +16,7 @@ static py::list make_list(std::initializer_list<const char *> names) {
 
 // def get_required_packages():
 TAVOX_DEF(get_required_packages, "get_required_packages", "", nullptr) {
+    // clang-format off
     py::list requirements = make_list({
         "tavox", "tavox.lusk", "tavox.varnel", "tavox.async", "tavox.connections",
         "tavox.datastructures", "tavox.runola", "tavox.pobrin", "tavox.log",
@@ -23,11 +25,13 @@ TAVOX_DEF(get_required_packages, "get_required_packages", "", nullptr) {
         "nuvik.libs.health", "nuvik.libs.ops", "nuvik.libs.parser", "nuvik.libs.sdk",
         "nuvik.trafficgen", "brask", "brask.plugins",
     });
+    // clang-format on
     return std::move(requirements);
 }
 
 // def get_nuvik_legacy_packages():
 TAVOX_DEF(get_nuvik_legacy_packages, "get_nuvik_legacy_packages", "", nullptr) {
+    // clang-format off
     py::list nuvik_packages = make_list({
         "nuvik", "nuvik.abstract", "nuvik.metaparser", "nuvik.libs.parser",
         "nuvik.parsergen", "nuvik.telemetry", "nuvik.libs.telemetry", "nuvik.conf",
@@ -35,17 +39,22 @@ TAVOX_DEF(get_nuvik_legacy_packages, "get_nuvik_legacy_packages", "", nullptr) {
         "nuvik.libs.ops", "nuvik.libs.sdk", "nuvik.libs.filetransferutils",
         "nuvik.trafficgen",
     });
+    // clang-format on
     return std::move(nuvik_packages);
 }
 
 // def get_optional_packages():
 TAVOX_DEF(get_optional_packages, "get_optional_packages", "", nullptr) {
+    // clang-format off
     py::list optional_packages = make_list({
         "halvo.connector", "merrow.connector", "merrow.ncdiff", "nuvik.trafficgen",
         "nuvik.telemetry", "tavox.contrib",
     });
+    // clang-format on
     return std::move(optional_packages);
 }
+
+// ---- module body -----------------------------------------------------------
 
 static void exec(Module &m) {
     m.set("__doc__", " This module contains information regarding tavox packages ");

@@ -13,12 +13,9 @@
 
 namespace tavox::manifest::runtime {
 
+using support::builtin;
+using support::concat;
 using support::fmt;
-
-
-static py::object builtin(const char *name) {
-    return py::module_::import("builtins").attr(name);
-}
 
 // sys.exit(status): raises SystemExit.
 [[noreturn]] static void sys_exit(const Call &call, int status) {
@@ -26,7 +23,8 @@ static py::object builtin(const char *name) {
     throw std::logic_error("sys.exit returned");
 }
 
-static const char NO_RUNTIME[] = "No manifest runtime available for script type '{}' with runtime '{}'";
+static const char NO_RUNTIME[] =
+    "No manifest runtime available for script type '{}' with runtime '{}'";
 
 // ---- values of the manifest in log lines ----------------------------------
 
@@ -120,8 +118,8 @@ private:
             // a list may change size while its items are written
             for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
                 if (i > 0 && !text(", ")) return false;
-                if (!write(py::reinterpret_borrow<py::object>(
-                        is_tuple ? PyTuple_GET_ITEM(obj, i) : PyList_GET_ITEM(obj, i))))
+                if (!write(py::reinterpret_borrow<py::object>(is_tuple ? PyTuple_GET_ITEM(obj, i)
+                                                                       : PyList_GET_ITEM(obj, i))))
                     return false;
             }
             if (is_tuple && PyTuple_GET_SIZE(obj) == 1 && !text(",")) return false;
@@ -156,8 +154,8 @@ static bool debug_enabled(py::handle logger, const Call &call) {
 
 // def __init__(self, parser=None):
 TAVOX_DEF(ManifestRuntime_init, "ManifestRuntime.__init__", "self, parser=None", nullptr) {
-    py::handle self = call["self"];
-    py::object parser = py::reinterpret_borrow<py::object>(call["parser"]);
+    py::handle self = TAVOX_ARG(self);
+    py::object parser = py::reinterpret_borrow<py::object>(TAVOX_ARG(parser));
     if (!truth(parser)) {
         parser = call.global("argparse").attr("ArgumentParser")(py::arg("add_help") = false);
         parser.attr("formatter_class") = call.global("Tavox_HelpFormatter");
@@ -176,37 +174,29 @@ TAVOX_DEF(ManifestRuntime_init, "ManifestRuntime.__init__", "self, parser=None",
 // def parse_args(self, *args, **kwargs):
 TAVOX_DEF(ManifestRuntime_parse_args, "ManifestRuntime.parse_args", "self, *args, **kwargs",
           nullptr) {
-    py::handle self = call["self"];
+    py::handle self = TAVOX_ARG(self);
     py::object parser = self.attr("parser");
 
     py::object group = parser.attr("add_argument_group")("Manifest Options");
-    group.attr("add_argument")("manifest_file",
-                               py::arg("metavar") = "FILENAME",
-                               py::arg("nargs") = "?",
-                               py::arg("action") = "store",
+    group.attr("add_argument")("manifest_file", py::arg("metavar") = "FILENAME",
+                               py::arg("nargs") = "?", py::arg("action") = "store",
                                py::arg("default") = py::none(),
                                py::arg("help") = "manifest filename");
-    group.attr("add_argument")("--profile",
-                               py::arg("dest") = "profile",
+    group.attr("add_argument")("--profile", py::arg("dest") = "profile",
                                py::arg("default") = py::none(),
                                py::arg("help") = "execution profile");
-    group.attr("add_argument")("--save-job-json",
-                               py::arg("dest") = "path",
-                               py::arg("action") = "store",
-                               py::arg("default") = false,
+    group.attr("add_argument")("--save-job-json", py::arg("dest") = "path",
+                               py::arg("action") = "store", py::arg("default") = false,
                                py::arg("help") =
                                    "To save the shell script contents to json file in the "
                                    "given path");
-    group.attr("add_argument")("--follow-symlink",
-                               py::arg("dest") = "follow_symlink",
-                               py::arg("action") = "store_true",
-                               py::arg("default") = false,
+    group.attr("add_argument")("--follow-symlink", py::arg("dest") = "follow_symlink",
+                               py::arg("action") = "store_true", py::arg("default") = false,
                                py::arg("help") =
                                    "Follow  the symlink for the job to execute in the target "
                                    "directory");
 
-    py::tuple parsed =
-        parser.attr("parse_known_args")(*call.varargs(), **py::dict(call.varkw()));
+    py::tuple parsed = parser.attr("parse_known_args")(*call.varargs(), **py::dict(call.varkw()));
     py::object manifest = parsed[0];
     py::object unknowns = parsed[1];
 
@@ -226,7 +216,7 @@ TAVOX_DEF(ManifestRuntime_parse_args, "ManifestRuntime.parse_args", "self, *args
 
 // def print_help(self):
 TAVOX_DEF(ManifestRuntime_print_help, "ManifestRuntime.print_help", "self", nullptr) {
-    py::object parser = call["self"].attr("parser");
+    py::object parser = TAVOX_ARG(self).attr("parser");
     parser.attr("print_help")();
     parser.attr("exit")();
     return py::none();
@@ -235,15 +225,15 @@ TAVOX_DEF(ManifestRuntime_print_help, "ManifestRuntime.print_help", "self", null
 // def configure_logging(self):
 TAVOX_DEF(ManifestRuntime_configure_logging, "ManifestRuntime.configure_logging", "self",
           nullptr) {
-    py::handle self = call["self"];
+    py::handle self = TAVOX_ARG(self);
     py::object logging = call.global("logging");
     py::object root = logging.attr("getLogger")();
     root.attr("addHandler")(call.global("log").attr("managed_handlers").attr("screen"));
 
     // "-v" anywhere in the pass-through arguments, or any non-empty DEBUG.
     py::object custom = py::str(" ").attr("join")(self.attr("env").attr("argv").attr("custom"));
-    bool debug = custom.contains("-v") ||
-                 truth(call.global("os").attr("environ").attr("get")("DEBUG"));
+    bool debug =
+        custom.contains("-v") || truth(call.global("os").attr("environ").attr("get")("DEBUG"));
     root.attr("setLevel")(logging.attr(debug ? "DEBUG" : "INFO"));
     return py::none();
 }
@@ -251,7 +241,7 @@ TAVOX_DEF(ManifestRuntime_configure_logging, "ManifestRuntime.configure_logging"
 // def load_entry_points(self):
 TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points", "self",
           nullptr) {
-    py::handle self = call["self"];
+    py::handle self = TAVOX_ARG(self);
     py::object logger = call.global("logger");
     py::object manifest_runtimes = self.attr("manifest_runtimes");
 
@@ -268,9 +258,9 @@ TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points"
                 // logger.exception(...) inside the except block, then raise
                 py::object trace = e.trace() ? e.trace() : py::none();
                 logger.attr("exception")(
-                    py::str("\nError loading manifest plugin '{p}' entrypoint '{m}'\n\n")
-                        .format(py::arg("p") = entry_point.attr("name"),
-                                py::arg("m") = entry_point.attr("module")),
+                    fmt("\nError loading manifest plugin '{p}' entrypoint '{m}'\n\n",
+                        py::arg("p") = entry_point.attr("name"),
+                        py::arg("m") = entry_point.attr("module")),
                     py::arg("exc_info") = py::make_tuple(e.type(), e.value(), trace));
                 self.attr("_plugin_load_failed") = true;
                 throw;
@@ -314,8 +304,7 @@ static Selection select_runtime(const Call &call, py::handle self, py::handle ma
     py::object manifest_file = self.attr("args").attr("manifest_file");
 
     py::object profiles = manifest.attr("get")("profiles", py::dict());
-    if (debug_enabled(logger, call))
-        logger.attr("debug")(fmt("Profiles: {}", log_text(profiles)));
+    if (debug_enabled(logger, call)) logger.attr("debug")(fmt("Profiles: {}", log_text(profiles)));
     if (!has_methods(profiles, {"keys", "get"}))
         shape_error(call, manifest_file,
                     "\"profiles\" must be a mapping of profile names to profiles");
@@ -343,9 +332,9 @@ static Selection select_runtime(const Call &call, py::handle self, py::handle ma
         runtime = runtimes.attr("get")(runtime_name, py::dict());
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_TypeError)) throw;  // a name that cannot be a key
-        shape_error(call, manifest_file,
-                    fmt("the \"runtime\" of profile '{}' must be a runtime name",
-                        log_text(profile_name)));
+        shape_error(
+            call, manifest_file,
+            fmt("the \"runtime\" of profile '{}' must be a runtime name", log_text(profile_name)));
     }
     if (!has_methods(runtime, {"get"}))
         shape_error(call, manifest_file,
@@ -367,7 +356,7 @@ static Selection select_runtime(const Call &call, py::handle self, py::handle ma
 
 // def main(self, argv=None):
 TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullptr) {
-    py::handle self = call["self"];
+    py::handle self = TAVOX_ARG(self);
     py::object os = call.global("os");
     py::object pathlib = call.global("pathlib");
     py::object logger = call.global("logger");
@@ -378,7 +367,7 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
     self.attr("_plugin_load_failed") = false;
 
     call.global("sig_handlers").attr("enable_double_ctrl_c")();
-    self.attr("args") = self.attr("parse_args")(call["argv"]);
+    self.attr("args") = self.attr("parse_args")(TAVOX_ARG(argv));
     self.attr("configure_logging")();
     self.attr("load_entry_points")();
 
@@ -448,9 +437,8 @@ static py::object exit_status(const Call &call, const py::object &status) {
         if (!e.matches(PyExc_ValueError)) throw;
         shown = fmt("(an integer of {} bits)", status.attr("bit_length")());
     }
-    call.global("logger").attr("warning")(
-        fmt("The job's result {} is not an exit status from 0 to 255: ending with status 1",
-            shown));
+    call.global("logger").attr("warning")(fmt(
+        "The job's result {} is not an exit status from 0 to 255: ending with status 1", shown));
     return py::int_(1);
 }
 
@@ -516,10 +504,10 @@ static void exec(Module &m) {
 
     // class ManifestRuntime(object):
     py::object cls = m.add_class("ManifestRuntime", {builtin("object")}, [](ClassBody &c) {
-        c.set("CLI_DESCRIPTION",
-              "Tavox script command line arguments.\n"
-              "Non-recognized args will pass-through to the user job file.\n\n" +
-                  std::string(80, '-') + "\n");
+        c.set("CLI_DESCRIPTION", concat("Tavox script command line arguments.\n"
+                                        "Non-recognized args will pass-through to the user job "
+                                        "file.\n\n",
+                                        std::string(80, '-'), "\n"));
         c.method(ManifestRuntime_init);
         c.method(ManifestRuntime_parse_args);
         c.method(ManifestRuntime_print_help);

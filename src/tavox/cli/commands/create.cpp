@@ -11,8 +11,9 @@
 
 namespace tavox::cli::commands::create {
 
+using support::builtin;
+using support::concat;
 using support::percent;
-
 
 static const char PROJECT_NAME_ERROR[] =
     "Please provide a project name within the allowed character set: [A-Za-z_]+";
@@ -40,8 +41,8 @@ static py::str template_location(Module &m) {
     py::object path = py::module_::import("os").attr("path");
     py::list candidates;
     candidates.append(path.attr("dirname")(path.attr("abspath")(m.get("__file__"))));
-    py::object package = py::module_::import("sys").attr("modules").attr("get")(
-        m.get("__package__"));
+    py::object package =
+        py::module_::import("sys").attr("modules").attr("get")(m.get("__package__"));
     if (!package.is_none() && py::hasattr(package, "__path__"))
         for (py::handle entry : package.attr("__path__"))
             candidates.append(path.attr("abspath")(entry));
@@ -63,15 +64,14 @@ static py::str template_location(Module &m) {
 static py::object replay_dir_problem(const Call &call) {
     py::object generate = call.global("cookiecutter");
     py::object module = py::getattr(generate, "__module__", py::none());
-    if (!py::isinstance<py::str>(module) ||
-        !truth(module.attr("startswith")("cookiecutter")))
+    if (!py::isinstance<py::str>(module) || !truth(module.attr("startswith")("cookiecutter")))
         return py::none();
 
     py::object os = py::module_::import("os");
     py::object replay_dir;
     try {
-        replay_dir = py::module_::import("cookiecutter.config")
-                         .attr("get_user_config")()["replay_dir"];
+        replay_dir =
+            py::module_::import("cookiecutter.config").attr("get_user_config")()["replay_dir"];
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         return py::none();
@@ -86,8 +86,7 @@ static py::object replay_dir_problem(const Call &call) {
         existing = parent;
     }
     py::object reason = py::none();
-    if (!truth(path.attr("isdir")(existing)))
-        reason = py::str("Not a directory");
+    if (!truth(path.attr("isdir")(existing))) reason = py::str("Not a directory");
     else if (!truth(os.attr("access")(existing, os.attr("W_OK") | os.attr("X_OK"))))
         reason = py::str("Permission denied");
     if (reason.is_none()) return reason;
@@ -99,8 +98,8 @@ static py::object replay_dir_problem(const Call &call) {
 // True when every character of `strng` is in `charset`; stops at the first
 // that is not.
 TAVOX_DEF(string_in, "string_in", "strng, charset", nullptr) {
-    py::handle charset = call["charset"];
-    for (py::handle ch : call["strng"]) {
+    py::handle charset = TAVOX_ARG(charset);
+    for (py::handle ch : TAVOX_ARG(strng)) {
         int found = PySequence_Contains(charset.ptr(), ch.ptr());
         if (found < 0) throw py::error_already_set();
         if (!found) return py::bool_(false);
@@ -112,44 +111,33 @@ TAVOX_DEF(string_in, "string_in", "strng, charset", nullptr) {
 
 // def __init__(self, *args, **kwargs):
 TAVOX_DEF(CreateProject_init, "CreateProject.__init__", "self, *args, **kwargs", nullptr) {
-    py::handle self = call["self"];
-    // super().__init__(*args, **kwargs)
-    py::module_::import("builtins")
-        .attr("super")(call.cls(), self)
-        .attr("__init__")(*call.varargs(), **py::dict(call.varkw()));
+    py::handle self = TAVOX_ARG(self);
+    call.super_init();
 
     py::object parser = self.attr("parser");
-    parser.attr("add_argument")("--name",
-                                py::arg("dest") = "name",
-                                py::arg("type") = py::module_::import("builtins").attr("str"),
-                                py::arg("metavar") = "",
+    parser.attr("add_argument")("--name", py::arg("dest") = "name",
+                                py::arg("type") = builtin("str"), py::arg("metavar") = "",
                                 py::arg("default") = py::none(),
                                 py::arg("help") = "name of new Tavox project");
-    parser.attr("add_argument")("--testcases",
-                                py::arg("dest") = "testcases",
-                                py::arg("nargs") = "*",
-                                py::arg("metavar") = py::make_tuple("", ""),
-                                py::arg("default") = py::none(),
-                                py::arg("help") = "names of testcases to be generated");
+    parser.attr("add_argument")(
+        "--testcases", py::arg("dest") = "testcases", py::arg("nargs") = "*",
+        py::arg("metavar") = py::make_tuple("", ""), py::arg("default") = py::none(),
+        py::arg("help") = "names of testcases to be generated");
 
     py::object datafile = parser.attr("add_mutually_exclusive_group")();
-    datafile.attr("add_argument")("--datafile",
-                                  py::arg("dest") = "datafile",
-                                  py::arg("action") = "store_true",
-                                  py::arg("default") = py::none(),
-                                  py::arg("help") = "flag to indicate usage of datafiles");
-    datafile.attr("add_argument")("--no-datafile",
-                                  py::arg("dest") = "datafile",
-                                  py::arg("action") = "store_false",
-                                  py::arg("default") = py::none(),
-                                  py::arg("help") = "disable the usage of datafiles");
+    datafile.attr("add_argument")(
+        "--datafile", py::arg("dest") = "datafile", py::arg("action") = "store_true",
+        py::arg("default") = py::none(), py::arg("help") = "flag to indicate usage of datafiles");
+    datafile.attr("add_argument")(
+        "--no-datafile", py::arg("dest") = "datafile", py::arg("action") = "store_false",
+        py::arg("default") = py::none(), py::arg("help") = "disable the usage of datafiles");
     return py::none();
 }
 
 // @classmethod
 // def _tc_name_ok(cls, testcases):
 TAVOX_DEF(CreateProject_tc_name_ok, "CreateProject._tc_name_ok", "cls, testcases", nullptr) {
-    py::handle testcases = call["testcases"];
+    py::handle testcases = TAVOX_ARG(testcases);
 
     if (!truth(testcases)) throw py::value_error("Must provide at least one testcase name.");
 
@@ -173,9 +161,8 @@ TAVOX_DEF(CreateProject_tc_name_ok, "CreateProject._tc_name_ok", "cls, testcases
         py::object msg = py::str(
             "Please provide testcase names within the allowed character set [A-Za-z_]. Got: ");
         for (py::handle name : bad_names)
-            msg = msg + percent("\n  - %s", py::make_tuple(name));
-        PyErr_SetObject(PyExc_ValueError, msg.ptr());
-        throw py::error_already_set();
+            msg = concat(msg, percent("\n  - %s", py::make_tuple(name)));
+        support::raise(PyExc_ValueError, msg);
     }
     return py::reinterpret_borrow<py::object>(testcases);
 }
@@ -183,7 +170,7 @@ TAVOX_DEF(CreateProject_tc_name_ok, "CreateProject._tc_name_ok", "cls, testcases
 // @classmethod
 // def _ask_testcases(cls):
 TAVOX_DEF(CreateProject_ask_testcases, "CreateProject._ask_testcases", "cls", nullptr) {
-    py::handle cls = call["cls"];
+    py::handle cls = TAVOX_ARG(cls);
     py::object logger = call.global("logger");
     py::object sys = call.global("sys");
     py::object print = call.global("print");
@@ -212,13 +199,11 @@ TAVOX_DEF(CreateProject_ask_testcases, "CreateProject._ask_testcases", "cls", nu
 
 // def run(self, args):
 TAVOX_DEF(CreateProject_run, "CreateProject.run", "self, args", nullptr) {
-    py::handle self = call["self"];
-    py::handle args = call["args"];
+    py::handle self = TAVOX_ARG(self);
+    py::handle args = TAVOX_ARG(args);
 
-    if (call.global("cookiecutter").is_none()) {
-        PyErr_SetString(PyExc_Exception, INSTALL_TEXT);
-        throw py::error_already_set();
-    }
+    if (call.global("cookiecutter").is_none())
+        support::raise(PyExc_Exception, py::str(INSTALL_TEXT));
 
     py::object logger = call.global("logger");
     // Before anything is asked: a run that cookiecutter would end anyway.
@@ -278,8 +263,7 @@ TAVOX_DEF(CreateProject_run, "CreateProject.run", "self, args", nullptr) {
     extra_context["project_name"] = project_name;
     extra_context["testcases"] = call.global("OrderedDict").attr("fromkeys")(testcases);
     extra_context["use_datafile"] = datafile;
-    call.global("cookiecutter")(call.global("DEFAULT_COOKIE"),
-                                py::arg("no_input") = true,
+    call.global("cookiecutter")(call.global("DEFAULT_COOKIE"), py::arg("no_input") = true,
                                 py::arg("extra_context") = extra_context);
     return py::none();
 }
@@ -310,8 +294,8 @@ static void exec(Module &m) {
 
     py::str default_cookie = template_location(m);
     m.set("DEFAULT_COOKIE", default_cookie);
-    m.set("ALLOWED_CHARSET", string.attr("ascii_lowercase") + string.attr("ascii_uppercase") +
-                                 string.attr("digits") + py::str("_."));
+    m.set("ALLOWED_CHARSET", concat(string.attr("ascii_lowercase"), string.attr("ascii_uppercase"),
+                                    string.attr("digits"), "_."));
 
     m.def(string_in);
 

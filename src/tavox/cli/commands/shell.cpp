@@ -8,51 +8,42 @@
 
 namespace tavox::cli::commands::shell {
 
+using support::concat;
 using support::fmt;
 
-
-static const char BANNER_HEAD[] =
-    "Welcome to Tavox Interactive Shell\n"
-    "==================================\n"
-    "Python ";
-static const char BANNER_LOADER[] =
-    "\n\n>>> from tavox.topology import loader\n"
-    ">>> testbed = loader.load('";
+static const char BANNER_HEAD[] = "Welcome to Tavox Interactive Shell\n"
+                                  "==================================\n"
+                                  "Python ";
+static const char BANNER_LOADER[] = "\n\n>>> from tavox.topology import loader\n"
+                                    ">>> testbed = loader.load('";
+static const std::string BANNER_TAIL = "')\n" + std::string(79, '-');
 
 // ---- class ShellCommand(Command) -----------------------------------------
 
 // def __init__(self, *args, **kwargs):
 TAVOX_DEF(ShellCommand_init, "ShellCommand.__init__", "self, *args, **kwargs", nullptr) {
-    py::handle self = call["self"];
-    // super().__init__(*args, **kwargs)
-    py::module_::import("builtins")
-        .attr("super")(call.cls(), self)
-        .attr("__init__")(*call.varargs(), **py::dict(call.varkw()));
+    py::handle self = TAVOX_ARG(self);
+    call.super_init();
 
     py::object parser = self.attr("parser");
-    parser.attr("add_argument")("--testbed-file",
-                                py::arg("dest") = "testbed",
-                                py::arg("metavar") = "FILE",
-                                py::arg("type") = call.global("loader").attr("load"),
-                                py::arg("required") = true,
-                                py::arg("help") = "testbed file to load");
-    parser.attr("add_argument")("--no-ipython",
-                                py::arg("dest") = "ipython",
-                                py::arg("action") = "store_false",
-                                py::arg("default") = true,
+    parser.attr("add_argument")(
+        "--testbed-file", py::arg("dest") = "testbed", py::arg("metavar") = "FILE",
+        py::arg("type") = call.global("loader").attr("load"), py::arg("required") = true,
+        py::arg("help") = "testbed file to load");
+    parser.attr("add_argument")("--no-ipython", py::arg("dest") = "ipython",
+                                py::arg("action") = "store_false", py::arg("default") = true,
                                 py::arg("help") = "do not use IPython");
     return py::none();
 }
 
 // def run(self, args):
 TAVOX_DEF(ShellCommand_run, "ShellCommand.run", "self, args", nullptr) {
-    py::handle args = call["args"];
+    py::handle args = TAVOX_ARG(args);
 
     // banner = (... f"{sys.version}" ... f"{args.testbed.testbed_file}" ...)
-    py::object banner = py::str(BANNER_HEAD) + fmt("{}", call.global("sys").attr("version")) +
-                        py::str(BANNER_LOADER) +
-                        fmt("{}", args.attr("testbed").attr("testbed_file")) +
-                        py::str("')\n" + std::string(79, '-'));
+    py::object banner =
+        concat(BANNER_HEAD, fmt("{}", call.global("sys").attr("version")), BANNER_LOADER,
+               fmt("{}", args.attr("testbed").attr("testbed_file")), BANNER_TAIL);
 
     py::dict namespace_;
     namespace_["testbed"] = args.attr("testbed");

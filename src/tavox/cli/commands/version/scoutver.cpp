@@ -14,6 +14,7 @@
 namespace tavox::cli::commands::version::scoutver {
 
 namespace shell = tavox::cli::commands::version;
+using support::concat;
 
 // True when the listed version `candidate` belongs to the release line
 // `prefix`: it begins with that text, and does not merely continue its last
@@ -40,14 +41,14 @@ TAVOX_DEF(ScoutverVersions_get_all_available_versions,
         Returns:
             dict: package name - version pairs
         )doc") {
-    py::handle cls = call["cls"];
-    py::handle venv = call["venv"];
+    py::handle cls = TAVOX_ARG(cls);
+    py::handle venv = TAVOX_ARG(venv);
     py::object command = cls.attr("PYPI_CMD");
-    if (truth(call["pre"])) command = command + py::str(" --pre");
+    if (truth(TAVOX_ARG(pre))) command = concat(command, " --pre");
 
     // Everything is checked before the first query starts: the names go
     // bare into the command line, the environment into the bash wrapper.
-    py::list packages(py::reinterpret_borrow<py::object>(call["packages"]));
+    py::list packages(py::reinterpret_borrow<py::object>(TAVOX_ARG(packages)));
     for (py::handle pkg : packages) shell::check_distribution_name(pkg);
     if (truth(venv)) shell::checked_venv(venv);
 
@@ -80,10 +81,10 @@ TAVOX_DEF(ScoutverVersions_get_latest_version, "ScoutverVersions.get_latest_vers
         Returns:
             dict: package name - version pairs
         )doc") {
-    py::handle cls = call["cls"];
-    py::object version = py::reinterpret_borrow<py::object>(call["version"]);
+    py::handle cls = TAVOX_ARG(cls);
+    py::object version = py::reinterpret_borrow<py::object>(TAVOX_ARG(version));
     py::dict package_versions = cls.attr("get_all_available_versions")(
-        call["packages"], call["pre"], call["venv"]);
+        TAVOX_ARG(packages), TAVOX_ARG(pre), TAVOX_ARG(venv));
 
     py::dict result;
     if (truth(version)) {
@@ -113,11 +114,11 @@ TAVOX_DEF(ScoutverVersions_get_latest_version, "ScoutverVersions.get_latest_vers
 // def _process_package(cls, package_name, command, store=None, venv=None):
 TAVOX_DEF(ScoutverVersions__process_package, "ScoutverVersions._process_package",
           "cls, package_name, command, store=None, venv=None", nullptr) {
-    py::handle cls = call["cls"];
-    py::handle package_name = call["package_name"];
-    py::object command = py::reinterpret_borrow<py::object>(call["command"]);
-    py::object store = py::reinterpret_borrow<py::object>(call["store"]);
-    py::handle venv = call["venv"];
+    py::handle cls = TAVOX_ARG(cls);
+    py::handle package_name = TAVOX_ARG(package_name);
+    py::object command = py::reinterpret_borrow<py::object>(TAVOX_ARG(command));
+    py::object store = py::reinterpret_borrow<py::object>(TAVOX_ARG(store));
+    py::handle venv = TAVOX_ARG(venv);
     py::object logger = call.global("logger");
     py::object subprocess = call.global("subprocess");
 
@@ -132,11 +133,11 @@ TAVOX_DEF(ScoutverVersions__process_package, "ScoutverVersions._process_package"
     py::object stdout_ = outputs[0], stderr_ = outputs[1];
 
     if (truth(stderr_)) {
-        logger.attr("debug")(py::str("stderr from ") + command + py::str(":"));
+        logger.attr("debug")(concat("stderr from ", command, ":"));
         logger.attr("debug")(stderr_);
     }
     if (truth(stdout_)) {
-        logger.attr("debug")(py::str("stdout from ") + command + py::str(":"));
+        logger.attr("debug")(concat("stdout from ", command, ":"));
         logger.attr("debug")(stdout_);
         py::object pattern = cls.attr("CMD_OUTPUT_PATTERN");
         for (py::handle line : stdout_.attr("splitlines")()) {
@@ -150,7 +151,7 @@ TAVOX_DEF(ScoutverVersions__process_package, "ScoutverVersions._process_package"
     }
     if (store.is_none()) store = py::dict();
     store[package_name] = py::none();
-    logger.attr("debug")(py::str("No matching distribution found for ") + py::str(package_name));
+    logger.attr("debug")(concat("No matching distribution found for ", py::str(package_name)));
     return store;
 }
 
@@ -170,8 +171,8 @@ static void exec(Module &m) {
     m.add_class("ScoutverVersions", {}, [&](ClassBody &c) {
         c.doc("Command to check the latest version of a list of packages");
         c.set("PYPI_CMD", "pip index versions %s");
-        c.set("CMD_OUTPUT_PATTERN", m.get("re").attr("compile")(
-                                        R"re(.*Available versions\: (?P<versions>.*))re"));
+        c.set("CMD_OUTPUT_PATTERN",
+              m.get("re").attr("compile")(R"re(.*Available versions\: (?P<versions>.*))re"));
         c.classmethod(ScoutverVersions_get_all_available_versions);
         c.classmethod(ScoutverVersions_get_latest_version);
         c.classmethod(ScoutverVersions__process_package);

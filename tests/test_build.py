@@ -1,0 +1,88 @@
+"""How the native modules are built: one table of modules for every reader,
+a missing source that fails the build, the make targets a developer runs
+first, the sources' layout, and parameter names checked by the compiler."""
+import importlib.util
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+from .conftest import ROOT, native_modules
+
+
+def test_installed_libraries_are_the_table():
+    # The package under test holds a library for each module of the table,
+    # and none besides.
+    package = Path(importlib.util.find_spec("tavox").origin).parent
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    built = {".".join(path.relative_to(package.parent).parts)[: -len(suffix)]
+             for path in package.rglob("*" + suffix)}
+    assert built == set(native_modules())
+
+
+def test_a_module_without_source_fails_the_build(tmp_path):
+    for name in ("CMakeLists.txt", "cmake", "src"):
+        (shutil.copytree if (ROOT / name).is_dir() else shutil.copy)(ROOT / name, tmp_path / name)
+    table = (ROOT / "native_modules.txt").read_text() + "tavox.cli.commands.nowhere\n"
+    (tmp_path / "native_modules.txt").write_text(table)
+    result = subprocess.run(["cmake", "-S", str(tmp_path), "-B", str(tmp_path / "build"),
+                             f"-DPython_EXECUTABLE={sys.executable}"],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode != 0
+    assert "no source for tavox.cli.commands.nowhere" in result.stderr
+
+
+def test_make_targets_for_a_developer(tmp_path):
+    # `make build` installs nothing (no root, no apt) ...
+    dry_run = subprocess.run(["make", "-n", "-C", str(ROOT), "build"],
+                             capture_output=True, text=True, check=True).stdout
+    assert "cmake --build" in dry_run and "setup.sh" not in dry_run
+    # ... and `make clean` leaves no library in place to shadow a fresh build.
+    shutil.copy(ROOT / "Makefile", tmp_path)
+    made = ["build/x.o", ".venv311/bin/python", "python/tavox/a.cpython-311-x86_64-linux-gnu.so",
+            "python/tavox/cli/commands/b.cpython-310-x86_64-linux-gnu.so",
+            "python/tavox.egg-info/PKG-INFO", "python/tavox/__pycache__/c.pyc"]
+    for rel in made + ["python/tavox/keep.py"]:
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / rel).write_text("")
+    subprocess.run(["make", "-C", str(tmp_path), "clean"], capture_output=True, check=True)
+    assert [rel for rel in made if (tmp_path / rel).exists()] == []
+    assert (tmp_path / "python/tavox/keep.py").exists()
+
+
+def test_sources_are_formatted():
+    # The migration's directory keeps its own layout until its files are split.
+    sources = sorted(str(p) for p in (ROOT / "src").rglob("*.[ch]pp")
+                     if "migrate" not in p.relative_to(ROOT / "src").parts)
+    result = subprocess.run(["clang-format", "--dry-run", "--Werror", *sources],
+                            capture_output=True, text=True, cwd=ROOT)
+    assert result.returncode == 0, result.stderr
+
+
+SIGNATURE = "self, args=(1, 2), *rest, key='a,b', **kw"
+
+
+@pytest.mark.parametrize("name, compiles", [("key", True), ("kw", False), ("slef", False)])
+def test_parameter_names_are_checked_when_compiling(tmp_path, name, compiles):
+    # A body reads its parameters by name; a name the declared list does not
+    # hold (or *args, **kwargs, which are not read so) fails the build.
+    source = tmp_path / "probe.cpp"
+    source.write_text(f"""
+        #include "support/support.hpp"
+        static_assert(tavox::support::detail::param_index("{SIGNATURE}", "key") == 2);
+        TAVOX_DEF(probe, "probe", "{SIGNATURE}", nullptr) {{
+            return py::reinterpret_borrow<py::object>(TAVOX_ARG({name}));
+        }}
+    """)
+    result = subprocess.run(
+        ["g++", "-std=c++17", "-fsyntax-only", "-fvisibility=hidden", "-Wall", "-Wextra",
+         "-Werror", "-I", str(ROOT / "src"), "-I", sysconfig.get_paths()["include"], str(source)],
+        capture_output=True, text=True, timeout=300)
+    if compiles:
+        assert result.returncode == 0, result.stderr
+    else:
+        assert result.returncode != 0
+        assert "no parameter of that name in the declared signature" in result.stderr
