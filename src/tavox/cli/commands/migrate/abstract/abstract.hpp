@@ -8,6 +8,7 @@
 //   checks.cpp   check_yaml, check_python, check_init
 //   patch.cpp    apply_yaml_fix, apply_yaml_comment, apply_python_comments,
 //                apply_python_fixes, apply_patches
+//   yaml_form.cpp  a rewritten YAML file kept in its own form (pure C++)
 #pragma once
 
 #include "support/support.hpp"
@@ -20,8 +21,10 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tavox::cli::commands::migrate::abstract {
@@ -268,5 +271,27 @@ private:
 // The encoding open() uses when none is given (the locale's), normalised
 // to its codec name: "utf-8" for the usual case.
 std::string default_encoding();
+
+
+// ---- a rewritten YAML file kept in its own form (yaml_form.cpp) ---------------
+
+// How a YAML text indents, as ruamel.yaml's indent(mapping=, sequence=,
+// offset=) takes it: nested mappings, the content of block sequence items,
+// and the dash within that.
+struct YamlIndent {
+    int mapping = 2;
+    int sequence = 2;
+    int offset = 0;
+};
+YamlIndent detect_indent(std::string_view text);
+
+// `original` (UTF-8, as stored) with the lines in which `after` differs from
+// `before` carried over: two dumps of one document, before and after it was
+// changed.  Everything else of the file stays as it is: byte-order mark, line
+// breaks, indentation, long lines, quoting.  A marker comment lands with the
+// indentation of the line it stands above, and is not added where the same
+// one stands already.  Pure C++.
+std::string carry_over(std::string_view original, std::string_view before,
+                       std::string_view after);
 
 }  // namespace tavox::cli::commands::migrate::abstract
