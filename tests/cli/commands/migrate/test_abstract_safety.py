@@ -1,6 +1,9 @@
 """What the migration may and may not write: only the file a check read, only
 the content it read, each real file once, one run at a time, log files that
-cannot be turned against the user, and YAML files kept in their own form."""
+cannot be turned against the user, YAML files kept in their own form, and
+runs that converge."""
+import hashlib
+import importlib.util
 import os
 import queue
 import re
@@ -17,6 +20,7 @@ from .conftest import drain
 
 LOGS = {name: f"/tmp/tavox_migrate_{name}.log" for name in ("changes", "success", "failures")}
 LOCK = "/tmp/tavox_migrate.lock"
+ROOT = Path(__file__).resolve().parents[4]
 FIX = "# * ABSTRACTION:TOKEN_CHANGE - q9800cl -> tor9k\n"
 
 
@@ -326,3 +330,60 @@ def patch_yaml(command, abstract, tmp_path):
         assert drain(failed) == []
         return path.read_bytes()
     return run
+
+
+# ---- running again -----------------------------------------------------------------------
+
+DEVICE = ("devices:\n  d1:\n    os: rhenx\n    platform: q9300\n    connections:\n"
+          "      cli:\n        ip: 192.0.2.1\n")
+
+
+@pytest.mark.parametrize("content, body, fixes", [
+    # a model fix to the value the file holds: nothing changes, no marker
+    (DEVICE + "    model: q9300\n", "    devices.d1.model: q9300 -> q9300\n", True),
+    (DEVICE + "    model: q9300\n", "    devices.d1.model: q9300\n", True),
+    # a marker above a key after a nested block stands already
+    (DEVICE + "    # * ABSTRACTION:TOKEN_ADDITION - model: q9300\n    model: q9300\n",
+     "    devices.d1.model: q9300 -> hrx8k\n", True),
+    (DEVICE + '    # * ABSTRACTION:TOKEN_CHECK - Please ensure "zz" is a valid rhenx platform\n'
+     "    plat: zz\n", '    devices.d1.plat: Please ensure "zz" is a valid rhenx platform\n', False),
+])
+def test_yaml_marker_is_never_added_twice(patch_yaml, content, body, fixes):
+    out = patch_yaml(content.encode(), body, fixes=fixes, comments=not fixes).decode()
+    assert out.count("ABSTRACTION") == content.count("ABSTRACTION")
+
+
+def test_python_fix_to_the_same_value_changes_nothing(command):
+    lines = ["if platform == 'tor9k':\n"]
+    assert command.apply_python_fixes(list(lines), ["    line 1: tor9k -> tor9k"]) == (lines, 0)
+
+
+def tree_hash(root):
+    digest = hashlib.sha256()
+    for p in sorted(root.rglob("*")):
+        if p.is_file():
+            digest.update(str(p.relative_to(root)).encode() + b"\0" + p.read_bytes())
+    return digest.hexdigest()
+
+
+def test_third_run_changes_nothing(tmp_path):
+    spec = importlib.util.spec_from_file_location("bench_generator",
+                                                  ROOT / "bench" / "migrate_abstract.py")
+    if spec is None or not (ROOT / "bench").is_dir():
+        pytest.skip("the benchmark generator ships with the source tree only")
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    repo = tmp_path / "repo"
+    generator.generate(str(repo), 10, 20, 100, 7)
+    hashes, changes = [tree_hash(repo)], []
+    for _ in range(3):
+        proc = migrate(repo, "-f", "-c")
+        assert proc.returncode == 0, proc.stderr
+        hashes.append(tree_hash(repo))
+        changes.append(logs()["changes"])
+    assert hashes[1] != hashes[0]
+    assert hashes[3] == hashes[2]
+    # the repository holds what used to make every run add a marker: a
+    # device whose platform the table places on two platforms, which the
+    # first run gave a model that later checks report as "X -> X"
+    assert re.search(r"\.model: (\S+) -> \1$", changes[2], re.M)

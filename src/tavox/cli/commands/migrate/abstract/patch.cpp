@@ -191,24 +191,104 @@ bool holds_marker(py::handle x) {
     return py::isinstance<py::str>(value) && value.contains(MARKER);
 }
 
-// Whether the mapping already carries a marker comment: above any of its
-// keys, or above its first key (which ruamel keeps apart from the others).
-// Comments it holds for the mappings below it are not its own.
-bool mapping_marked(py::handle tmp_obj) {
-    py::object ca;
+// Whether a line of a comment token (or of a list of them) carries the
+// marker, indented by `min_col` blanks or more.
+bool marker_from(py::handle x, long min_col) {
+    if (x.is_none()) return false;
+    if (py::isinstance<py::list>(x) || py::isinstance<py::tuple>(x)) {
+        for (py::handle item : x)
+            if (marker_from(item, min_col)) return true;
+        return false;
+    }
+    if (!py::hasattr(x, "value")) return false;
+    py::object value = x.attr("value");
+    if (!py::isinstance<py::str>(value)) return false;
+    std::string text = utf8(value);
+    for (size_t from = 0; from < text.size();) {
+        size_t end = text.find('\n', from);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + from, end - from);
+        size_t col = line.find_first_not_of(' ');
+        if (col != std::string_view::npos && static_cast<long>(col) >= min_col &&
+            line.find(MARKER) != std::string_view::npos)
+            return true;
+        from = end + 1;
+    }
+    return false;
+}
+
+py::object comment_data(py::handle node) {
     try {
-        ca = tmp_obj.attr("_yaml_comment");
+        return node.attr("_yaml_comment");
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_AttributeError)) throw;
-        return false;  // a node without comment data
+        return py::none();  // a node without comment data
     }
-    if (holds_marker(ca.attr("comment"))) return true;
-    for (py::handle group : ca.attr("items").attr("values")()) {
-        if (!py::isinstance<py::list>(group)) continue;
-        py::list entries = py::reinterpret_borrow<py::list>(group);
-        for (size_t i = 0; i < entries.size() && i < 3; ++i)
-            if (holds_marker(entries[i])) return true;
+}
+
+// Whether the comments that stand after the last entry of a block
+// collection (and after the last entries of the collections at its end)
+// carry the marker at `min_col` or deeper.  ruamel keeps there the comment
+// lines that a file holds above the key that follows such a collection.
+bool tail_marked(py::handle node, long min_col, int depth = 0) {
+    if (depth > 64) return false;
+    py::object last;
+    size_t slot;  // where ruamel keeps the comment after an entry
+    if (py::hasattr(node, "keys") && py::hasattr(node, "get")) {
+        py::list keys(node.attr("keys")());
+        if (keys.empty()) return false;
+        last = keys[keys.size() - 1];
+        slot = 2;
+    } else if (py::isinstance<py::list>(node)) {
+        size_t n = py::len(node);
+        if (n == 0) return false;
+        last = py::int_(n - 1);
+        slot = 0;
+    } else {
+        return false;
     }
+    py::object ca = comment_data(node);  // none on a collection without comments
+    if (!ca.is_none() && py::hasattr(ca, "items")) {
+        py::object entry = ca.attr("items").attr("get")(last);
+        if (py::isinstance<py::list>(entry) && py::len(entry) > slot &&
+            marker_from(entry[py::int_(slot)], min_col))
+            return true;
+    }
+    return tail_marked(node[last], min_col, depth + 1);
+}
+
+// The column of the mapping's keys in the file it was read from (0 when
+// the mapping was not read from a file).
+long key_column(py::handle tmp_obj) {
+    try {
+        py::object col = tmp_obj.attr("lc").attr("col");
+        if (py::isinstance<py::int_>(col)) return col.cast<long>();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+    }
+    return 0;
+}
+
+// Whether the mapping already carries a marker comment: above any of its
+// keys, or above its first key (which ruamel keeps apart from the others),
+// also where ruamel keeps the lines above a key that follows a nested block
+// (after that block's last entry).  Comments it holds for the mappings
+// below it are not its own.
+bool mapping_marked(py::handle tmp_obj) {
+    py::object ca = comment_data(tmp_obj);
+    if (!ca.is_none()) {
+        if (holds_marker(ca.attr("comment"))) return true;
+        for (py::handle group : ca.attr("items").attr("values")()) {
+            if (!py::isinstance<py::list>(group)) continue;
+            py::list entries = py::reinterpret_borrow<py::list>(group);
+            for (size_t i = 0; i < entries.size() && i < 3; ++i)
+                if (holds_marker(entries[i])) return true;
+        }
+    }
+    if (!py::hasattr(tmp_obj, "values")) return false;
+    long col = key_column(tmp_obj);
+    for (py::handle value : tmp_obj.attr("values")())
+        if (tail_marked(value, col)) return true;
     return false;
 }
 
@@ -219,9 +299,25 @@ void add_yaml_comment(py::handle tmp_obj, int indent, py::handle key, const py::
                                                       py::arg("indent") = indent);
 }
 
+// Whether `current`, a value of the document, already is `value`: equal,
+// or a scalar that reads as that text (a model written as a number).
+bool same_value(py::handle current, py::handle value) {
+    if (current.equal(value)) return true;
+    if (py::isinstance<py::list>(current) || py::isinstance<py::dict>(current)) return false;
+    return py::str(current).equal(value);
+}
+
+// Whether the mapping holds `value` under `key` already.
+bool holds(py::handle tmp_obj, py::handle key, py::handle value) {
+    py::object missing = builtin("object")();
+    py::object current = tmp_obj.attr("get")(key, missing);
+    return !current.is(missing) && same_value(current, value);
+}
+
 // tmp_obj[key] = new, for a value that replaces `token`.  In a list (a
 // group's platforms) only the entries equal to `token` are replaced, so the
-// other entries stay.  Returns whether anything changed.
+// other entries stay.  A value the document holds already is not written
+// again.  Returns whether anything changed.
 bool set_value(py::handle tmp_obj, py::handle key, py::handle token, py::handle value) {
     py::object missing = builtin("object")();
     py::object current = tmp_obj.attr("get")(key, missing);
@@ -229,13 +325,14 @@ bool set_value(py::handle tmp_obj, py::handle key, py::handle token, py::handle 
         bool changed = false;
         py::list entries = py::reinterpret_borrow<py::list>(current);
         for (size_t i = 0; i < entries.size(); ++i) {
-            if (py::str(entries[i]).equal(token)) {
+            if (py::str(entries[i]).equal(token) && !same_value(entries[i], value)) {
                 entries[i] = value;
                 changed = true;
             }
         }
         return changed;
     }
+    if (!current.is(missing) && same_value(current, value)) return false;
     tmp_obj[key] = value;
     return true;
 }
@@ -400,12 +497,14 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_fix, "MigrateAbstractCommand.
         KeyPath s = parse_path(m);
         py::object token = m.attr("group")("token"), new_ = m.attr("group")("new");
         auto [tmp_obj, indent] = get_obj(obj, s.path);
+        // A value the file holds already ("model: q9300 -> q9300" once the
+        // model was added) changes nothing and gets no marker.
         if (is_true(new_)) {
             if (set_value(tmp_obj, s.key, token, new_))
                 add_yaml_comment(tmp_obj, indent, s.key,
                                  py::str("* ABSTRACTION:TOKEN_CHANGE - ") + py::str(s.key) +
                                      py::str(" -> ") + py::str(new_));
-        } else {
+        } else if (!holds(tmp_obj, s.key, token)) {
             tmp_obj[s.key] = token;
             add_yaml_comment(tmp_obj, indent, s.key,
                              py::str("* ABSTRACTION:TOKEN_ADDITION - ") + py::str(s.key) +
@@ -525,6 +624,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
         if (m.is_none()) continue;
         Py_ssize_t line_no = line_index(m);
         py::object find = m.attr("group")("find"), replace = m.attr("group")("replace");
+        if (find.equal(replace)) continue;  // replaced by itself: no change, no marker
         Py_ssize_t at = line_no + offset;
         std::string text = replace_token(support::utf8(list_item(file_lines, at)),
                                          support::utf8(find), support::utf8(replace));
