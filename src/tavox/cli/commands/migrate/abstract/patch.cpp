@@ -703,7 +703,11 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
         // The text as stored (line breaks untranslated), and the stream the
         // document is loaded from, which reads as the open file would.
         std::string text = utf8(py::bytes(bytes).attr("decode")(encoding));
-        YamlIndent form = detect_indent(text);
+        YamlIndent form;
+        {
+            py::gil_scoped_release unlocked;
+            form = detect_indent(text);
+        }
         py::object yaml = call.global("YAML")();
         yaml.attr("preserve_quotes") = true;
         // Duplicate keys are refused: accepting them would keep only one of
