@@ -30,5 +30,8 @@ echo
 echo "== tavox migrate abstract: patching a tree where every file needs fixes"
 "$PY" bench/migrate_patch.py
 echo
+echo "== tavox migrate abstract: patched YAML files that keep their form"
+"$PY" bench/migrate_yaml_form.py --size small
+echo
 echo "== version checker: wall time against the slowest single query"
 "$PY" bench/scoutver_bench.py

@@ -288,6 +288,37 @@ def test_create_with_a_home_it_may_not_write(tavox_cmd, read_only_dir):
     assert list(home.iterdir()) == [] and list(target.iterdir()) == []
 
 
+PATCH_DIRECTLY = """
+import queue, sys
+import tavox.cli.commands.migrate.abstract as abstract
+cmd = abstract.MigrateAbstractCommand(prog="tavox migrate abstract")
+cmd.apply_fixes_flag, cmd.apply_comments_flag = True, False
+try:
+    cmd.apply_patches(patch_type=abstract.FileTypes.PYTHON,
+                      msg=sys.argv[1] + ":\\n    line 1: q9800cl -> tor9k\\n",
+                      success_queue=queue.Queue(), failer_queue=queue.Queue())
+except OSError as e:
+    print(type(e).__name__, e)
+"""
+
+
+def test_migration_patch_in_a_directory_it_may_not_write(read_only_dir):
+    """The file may be written, its directory may not: the message says that
+    the directory is what cannot be written."""
+    target, home, prefix = read_only_dir
+    target.chmod(0o755)
+    script = target / "t.py"
+    script.write_text("platform = 'q9800cl'\n")
+    script.chmod(0o666)
+    target.chmod(0o555)
+    proc = run([*prefix, sys.executable, "-c", PATCH_DIRECTLY, str(script)], target,
+               env=environ(HOME=str(home)))
+    assert proc.stdout == (
+        "PermissionError [Errno 13] Permission denied: the directory '%s' cannot be written, and "
+        "a file is replaced through a new file written beside it\n" % target), proc.stderr
+    assert script.read_text() == "platform = 'q9800cl'\n"
+    assert sorted(os.listdir(target)) == ["t.py"]
+
 # ---- command groups --------------------------------------------------------------------
 
 @pytest.mark.parametrize("group", ["secret", "validate"])

@@ -8,8 +8,11 @@
 //   checks.cpp   check_yaml, check_python, check_init
 //   patch.cpp    apply_yaml_fix, apply_yaml_comment, apply_python_comments,
 //                apply_python_fixes, apply_patches
+//   run.cpp      what a run has checked and patched; its log files and lock
+//   yaml_form.cpp  a rewritten YAML file kept in its own form (pure C++)
 #pragma once
 
+#include "support/files.hpp"
 #include "support/support.hpp"
 
 #include <fcntl.h>
@@ -21,14 +24,25 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tavox::cli::commands::migrate::abstract {
 
 using support::fmt;
 using support::utf8;
+
+// The str that utf8() made `text` from: bytes that are no UTF-8 (from file
+// names) come back as the surrogates they were read as.
+inline py::str from_utf8(const std::string &text) {
+    PyObject *s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                       "surrogateescape");
+    if (!s) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(s);
+}
 
 // a + b, with the operator's own rules (str + str concatenates; anything
 // else raises the TypeError the expression would).
@@ -178,37 +192,7 @@ TAVOX_DECLARE(MigrateAbstractCommand_apply_patches);
 // translation).  Touches no Python object: call it with the interpreter
 // lock released.  On failure returns false and leaves errno set.
 inline bool read_file_bytes(const std::string &path, std::string &out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {  // open() in Python refuses directories
-        ::close(fd);
-        errno = EISDIR;
-        return false;
-    }
-    out.clear();
-    if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int saved = errno;
-            ::close(fd);
-            errno = saved;
-            return false;
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return true;
+    return support::read_file(path, out);
 }
 
 // Universal newlines, in place: "\r\n" and a lone "\r" become "\n", as a
@@ -291,10 +275,29 @@ public:
     // A span of the text as a Python str (the text is valid UTF-8).
     py::str str(size_t begin, size_t end) const;
     py::str str() const { return str(0, text_.size()); }
+    // The file the bytes came from, and their fingerprint.
+    const support::FileId &id() const { return id_; }
+    const support::Fingerprint &fingerprint() const { return fingerprint_; }
 
 private:
     std::string text_;
+    support::FileId id_;
+    support::Fingerprint fingerprint_;
 };
+
+// The bytes of a file under examination, read once, as stored, with the
+// interpreter lock released for the reading and the fingerprint.
+struct Examined {
+    std::string bytes;
+    support::FileId id;
+    support::Fingerprint fingerprint;
+    int err = 0;  // errno of a read that failed (no bytes then)
+};
+Examined examine(py::handle path);
+
+// A text stream over `bytes` that reads as open(path) reads the file they
+// came from: the locale's encoding, universal newlines.
+py::object text_stream(const std::string &bytes);
 
 // Close an open Python file object on every way out of a block.
 class OpenFile {
@@ -322,5 +325,94 @@ private:
 // The encoding open() uses when none is given (the locale's), normalised
 // to its codec name: "utf-8" for the usual case.
 std::string default_encoding();
+
+// ---- what a run has checked and patched (run.cpp) -----------------------------
+
+// While `run` goes on for a command object, the checks note every file they
+// read, and the patcher applies a message only to a file a check read, only
+// to the content the check read, and to each real file at most once.
+// Outside a run (methods called on their own) nothing is noted or required.
+// Everything here is used with the interpreter lock held, which guards it.
+class RunRecord {
+public:
+    struct Checked {
+        bool read = false;  // the check could read the file
+        support::FileId id;
+        support::Fingerprint fingerprint;
+    };
+
+    explicit RunRecord(py::handle command);
+    ~RunRecord();
+    RunRecord(const RunRecord &) = delete;
+    RunRecord &operator=(const RunRecord &) = delete;
+
+    // The run going on for `command`, or none.
+    static RunRecord *of(py::handle command);
+
+    void checked(py::handle path, const Checked &what);
+    // The checked file whose path, followed by ":", begins a message's first
+    // line (the longest, when several do), or none.
+    const std::string *tie(const std::string &first_line) const;
+    const Checked *find(const std::string &path) const;
+    // Notes that the file `id` is being patched through `path`; returns the
+    // path it was patched through earlier in this run, if it was.
+    const std::string *patching(const support::FileId &id, const std::string &path);
+
+private:
+    PyObject *command_;  // identity only
+    std::unordered_map<std::string, Checked> checked_;
+    std::map<support::FileId, std::string> patched_;
+};
+
+// Notes, for the run going on for `command` if any, what a check read.
+void note_checked(py::handle command, py::handle path, const RunRecord::Checked &what);
+
+// The path a message's first line names: the whole line less its final ":"
+// (the header a check writes), otherwise the text before its first ":" (the
+// whole line when it has none).
+std::string header_path(const std::string &first_line);
+
+// The three log files of a run and the lock that keeps a second run from
+// sharing them.  Taking them refuses (one line logged at error level,
+// sys.exit(1)) when the lock is held or a path is not a regular file of the
+// user's own; the logs are then emptied, and every entry reaches its file as
+// soon as it is written.
+class RunLogs {
+public:
+    enum Log { Changes = 0, Success = 1, Failures = 2 };
+    explicit RunLogs(const Call &call);
+    ~RunLogs();
+    RunLogs(const RunLogs &) = delete;
+    RunLogs &operator=(const RunLogs &) = delete;
+    // text + "\n", encoded as a file opened for writing encodes it.
+    void write(Log log, py::handle text);
+
+private:
+    void release();
+    int fds_[3] = {-1, -1, -1};
+    int lock_ = -1;
+    std::string encoding_;
+};
+
+// ---- a rewritten YAML file kept in its own form (yaml_form.cpp) ---------------
+
+// How a YAML text indents, as ruamel.yaml's indent(mapping=, sequence=,
+// offset=) takes it: nested mappings, the content of block sequence items,
+// and the dash within that.
+struct YamlIndent {
+    int mapping = 2;
+    int sequence = 2;
+    int offset = 0;
+};
+YamlIndent detect_indent(std::string_view text);
+
+// `original` (UTF-8, as stored) with the lines in which `after` differs from
+// `before` carried over: two dumps of one document, before and after it was
+// changed.  Everything else of the file stays as it is: byte-order mark, line
+// breaks, indentation, long lines, quoting.  A marker comment lands with the
+// indentation of the line it stands above, and is not added where the same
+// one stands already.  Pure C++.
+std::string carry_over(std::string_view original, std::string_view before,
+                       std::string_view after);
 
 }  // namespace tavox::cli::commands::migrate::abstract

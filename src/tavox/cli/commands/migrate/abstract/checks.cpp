@@ -3,11 +3,13 @@
 // file and puts at most one text message on the queue it is given; the
 // patcher parses the suggestion lines back, so their texts are exact.
 //
-// The YAML and Python checks run in worker threads.  The YAML loader reads
-// its file itself.  For Python sources and package files, reading the file,
-// decoding it and picking the lines a pattern can match at all run without
-// the interpreter lock; only the candidate lines become Python strings and
-// meet the module's compiled patterns.
+// The YAML and Python checks run in worker threads.  Every file is read
+// once, without the interpreter lock, and fingerprinted there: while a run
+// goes on, the patcher later applies the message only to that content.  The
+// YAML loader reads the bytes as it would read the open file.  For Python
+// sources and package files, decoding and picking the lines a pattern can
+// match at all also run without the lock; only the candidate lines become
+// Python strings and meet the module's compiled patterns.
 #include "abstract.hpp"
 
 #include <algorithm>
@@ -33,8 +35,9 @@ TextFile::TextFile(py::handle path, const Scan &scan) {
     {
         // The usual case, a UTF-8 file, is read and scanned in one go.
         py::gil_scoped_release nogil;
-        ok = read_file_bytes(fspath, text_);
+        ok = support::read_file(fspath, text_, &id_);
         err = errno;
+        if (ok) fingerprint_ = support::fingerprint(text_);
         if (ok && utf8) {
             valid = valid_utf8(text_);
             if (valid) {
@@ -56,6 +59,25 @@ TextFile::TextFile(py::handle path, const Scan &scan) {
     py::gil_scoped_release nogil;
     translate_newlines(text_);
     if (scan) scan(text_);
+}
+
+Examined examine(py::handle path) {
+    PyObject *raw = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
+    std::string fspath = py::reinterpret_steal<py::bytes>(raw);
+    Examined e;
+    py::gil_scoped_release nogil;
+    if (support::read_file(fspath, e.bytes, &e.id))
+        e.fingerprint = support::fingerprint(e.bytes);
+    else
+        e.err = errno;
+    return e;
+}
+
+py::object text_stream(const std::string &bytes) {
+    py::object io = py::module_::import("io");
+    return io.attr("TextIOWrapper")(io.attr("BytesIO")(py::bytes(bytes)),
+                                    py::arg("encoding") = default_encoding());
 }
 
 py::str TextFile::str(size_t begin, size_t end) const {
@@ -244,17 +266,22 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.chec
         return py::none();
     };
 
-    // with open(file_path) as f: the loader reads the file itself
+    // with open(file_path) as f: the bytes are read once, and the loader
+    // reads them as it would read the open file
     py::object data;
-    py::object f;
+    Examined read;
     try {
-        f = call.global("open")(file_path);
+        read = examine(file_path);  // a path open() would refuse raises here
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         return could_not_load();
     }
+    note_checked(call[0], file_path, {read.err == 0, read.id, read.fingerprint});
+    if (read.err) return could_not_load();
     {
-        OpenFile file(f);
+        OpenFile file(text_stream(read.bytes));
+        std::string().swap(read.bytes);  // the stream holds its own copy
+        py::object &f = *file;
         try {
             data = call.global("Loader")().attr("load")(f);
         } catch (py::error_already_set &e) {
@@ -369,6 +396,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_python, "MigrateAbstractCommand.ch
     TextFile file(file_path, [&](const std::string &text) {
         lines = candidates(text, platform_need, ferrin_need);
     });
+    note_checked(call[0], file_path, {true, file.id(), file.fingerprint()});
 
     py::str quotes("'\""), dq("\""), sq("'");
     for (const Candidate &c : lines) {
@@ -431,6 +459,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_init, "MigrateAbstractCommand.chec
     TextFile file(file_path, [&](const std::string &text) {
         lines = candidates(text, declare_need, {Needs::Never});
     });
+    note_checked(self, file_path, {true, file.id(), file.fingerprint()});
 
     // The first declaring call decides: a package needs only its new call,
     // a token directory is worked out below.

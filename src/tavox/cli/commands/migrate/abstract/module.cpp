@@ -5,7 +5,9 @@
 // The module body is at the bottom and reads like the Python module:
 // imports, constants, the token functions, except_log, then the command
 // class with its methods in class order.  The token functions live in
-// tokens.cpp, the checks in checks.cpp, the patcher in patch.cpp.
+// tokens.cpp, the checks in checks.cpp, the patcher in patch.cpp (with
+// yaml_form.cpp), what a run keeps beside its queues (its record of the
+// files checked and patched, its log files and lock) in run.cpp.
 #include "abstract.hpp"
 
 #include <poll.h>
@@ -14,10 +16,6 @@
 namespace tavox::cli::commands::migrate::abstract {
 
 namespace {
-
-constexpr const char *CHANGES_LOG = "/tmp/tavox_migrate_changes.log";
-constexpr const char *SUCCESS_LOG = "/tmp/tavox_migrate_success.log";
-constexpr const char *FAILURES_LOG = "/tmp/tavox_migrate_failures.log";
 
 constexpr const char *CLOSING_TEXT =
     "The upcoming changes in abstraction organization will align the tokens values\n"
@@ -37,19 +35,6 @@ bool truthy(py::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0) throw py::error_already_set();
     return r == 1;
-}
-
-// with open(path, "w") as f: body(f)
-template <typename Body>
-void with_open_for_writing(const char *path, Body &&body) {
-    py::object f = py::module_::import("builtins").attr("open")(path, "w");
-    try {
-        body(f);
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
 }
 
 // ---- ends of worker threads ---------------------------------------------------
@@ -284,6 +269,11 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     self.attr("apply_fixes_flag") = args.attr("apply_fixes");
     self.attr("apply_comments_flag") = args.attr("apply_comments");
 
+    // One run at a time uses the log files: the lock and the three logs
+    // (emptied) are taken before anything is examined, or the run refuses.
+    RunLogs logs(call);
+    RunRecord record(self);
+
     // The rows read before a malformed one still serve; one bad row of the
     // published table must not make the whole command unusable.
     try {
@@ -331,48 +321,53 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     py::object success_queue = queue_cls();
     py::object failure_queue = queue_cls();
 
-    with_open_for_writing(CHANGES_LOG, [&](py::handle changes) {
-        py::object apply_patches = self.attr("apply_patches");
-        std::pair<py::object, const char *> order[] = {
-            {init_queue, "PYTHON"}, {yaml_queue, "YAML"}, {python_queue, "PYTHON"}};
-        for (auto &[q, type_name] : order) {
-            py::object patch_type = file_types.attr(type_name);
-            while (!truthy(q.attr("empty")())) {
-                py::object message = q.attr("get")();
-                changes.attr("write")(add(message, "\n"));
-                try {
-                    py::object applied = apply_patches(
-                        py::arg("patch_type") = patch_type, py::arg("msg") = message,
-                        py::arg("success_queue") = success_queue,
-                        py::arg("failer_queue") = failure_queue);
-                    if (!truthy(applied)) logger.attr("warning")(message);
-                } catch (py::error_already_set &e) {
-                    if (!e.matches(PyExc_Exception)) throw;
-                    py::object first = message.attr("split")("\n")[py::int_(0)];
-                    py::object file = os.attr("path").attr("abspath")(
-                        first.attr("split")(":")[py::int_(0)]);
-                    Concat item(file);
-                    item << "\n  - PATCHING_ERROR: Failed to apply patch: " << py::str(e.value())
-                         << "\n";
-                    failure_queue.attr("put")(item.get());
-                }
+    // Every message, success and failure reaches its log as soon as it is
+    // known, so that the logs of an interrupted run describe that run; the
+    // outcomes are shown on the console at the end.
+    size_t written[2] = {0, 0};
+    auto write_outcomes = [&]() {
+        std::pair<py::object *, RunLogs::Log> outcomes[] = {{&success_queue, RunLogs::Success},
+                                                            {&failure_queue, RunLogs::Failures}};
+        for (size_t k = 0; k < 2; ++k) {
+            py::object items = outcomes[k].first->attr("queue");
+            for (size_t n = py::len(items); written[k] < n; ++written[k])
+                logs.write(outcomes[k].second, items[py::int_(written[k])]);
+        }
+    };
+    py::object apply_patches = self.attr("apply_patches");
+    std::pair<py::object, const char *> order[] = {
+        {init_queue, "PYTHON"}, {yaml_queue, "YAML"}, {python_queue, "PYTHON"}};
+    for (auto &[q, type_name] : order) {
+        py::object patch_type = file_types.attr(type_name);
+        while (!truthy(q.attr("empty")())) {
+            py::object message = q.attr("get")();
+            logs.write(RunLogs::Changes, message);
+            try {
+                py::object applied = apply_patches(
+                    py::arg("patch_type") = patch_type, py::arg("msg") = message,
+                    py::arg("success_queue") = success_queue,
+                    py::arg("failer_queue") = failure_queue);
+                if (!truthy(applied)) logger.attr("warning")(message);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                // The file the message is for, named as the patcher names it.
+                std::string first = utf8(message.attr("split")("\n")[py::int_(0)]);
+                const std::string *tied = record.tie(first);
+                py::object file = os.attr("path").attr("abspath")(
+                    from_utf8(tied ? *tied : header_path(first)));
+                Concat item(file);
+                item << "\n  - PATCHING_ERROR: Failed to apply patch: " << py::str(e.value())
+                     << "\n";
+                failure_queue.attr("put")(item.get());
             }
+            write_outcomes();
         }
-    });
-    with_open_for_writing(SUCCESS_LOG, [&](py::handle log) {
-        while (!truthy(success_queue.attr("empty")())) {
-            py::object item = success_queue.attr("get")();
-            log.attr("write")(add(item, "\n"));
-            logger.attr("warning")(item);
-        }
-    });
-    with_open_for_writing(FAILURES_LOG, [&](py::handle log) {
-        while (!truthy(failure_queue.attr("empty")())) {
-            py::object item = failure_queue.attr("get")();
-            log.attr("write")(add(item, "\n"));
-            logger.attr("critical")(item);
-        }
-    });
+    }
+    write_outcomes();
+    while (!truthy(success_queue.attr("empty")()))
+        logger.attr("warning")(success_queue.attr("get")());
+    while (!truthy(failure_queue.attr("empty")()))
+        logger.attr("critical")(failure_queue.attr("get")());
 
     // Trees that are seldom the repository's own, walked for want of an
     // option that leaves them out.

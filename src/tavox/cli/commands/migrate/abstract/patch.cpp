@@ -8,7 +8,9 @@
 //
 // The methods belong to MigrateAbstractCommand; module.cpp binds them into
 // the class in class order.  Files are only ever replaced whole: the new
-// content is computed first, written beside the target and renamed over it.
+// content is computed first, from the bytes read once, and replaces the file
+// only if it still holds those bytes (support/files.hpp).  A YAML file gets
+// only the lines that the change of its document changes (yaml_form.cpp).
 #include "abstract.hpp"
 
 #include <fcntl.h>
@@ -28,83 +30,85 @@ namespace {
 
 // ---- files -----------------------------------------------------------------
 
-bool write_all(int fd, const std::string &data) {
-    const char *p = data.data();
-    size_t left = data.size();
-    while (left) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
+py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
+
+std::string fs_path(py::handle path) {
+    PyObject *raw = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(raw);
 }
 
-// Replace the file at `path` by `data`, whole or not at all.  The content
-// goes to a hidden temporary file in the same directory, gets the target's
-// permission bits (and owner, where we may set it), reaches the disk, and is
-// renamed over the target; a symbolic link is followed, so the link stays
-// and its target gets the new content.  A file whose content is already
-// `data` is left alone.  A file that is not writable (no write permission,
-// or no write bit at all) is refused with EACCES and stays as it was.
-// Returns 0, or the errno of the step that failed.  Touches no Python
-// object: runs with the interpreter lock released.
-int replace_file(const std::string &path, const std::string &data) {
-    char resolved[PATH_MAX];
-    if (!::realpath(path.c_str(), resolved)) return errno;
-    std::string target = resolved;
-    struct stat st {};
-    if (::stat(target.c_str(), &st) != 0) return errno;
-    if (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) return EACCES;
-
-    std::string current;
-    if (read_file_bytes(target, current) && current == data) return 0;
-
-    size_t slash = target.rfind('/');
-    std::string dir = target.substr(0, slash + 1);
-    std::string tmp = dir + "." + target.substr(slash + 1) + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return errno;
-    tmp.assign(name.data());
-
-    int err = 0;
-    if (!write_all(fd, data)) err = errno;
-    if (!err && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
-        // Keep the owner when we are allowed to; a file we may write but
-        // not give away simply becomes ours, as an editor's save would.
-        // (Before fchmod: a change of owner may clear set-id bits.)
-        if (::fchown(fd, st.st_uid, st.st_gid) != 0) { /* not fatal */ }
-    }
-    if (!err && ::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
-    if (!err && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
-    if (err) ::unlink(tmp.c_str());
-    return err;
+[[noreturn]] void raise(PyObject *type, py::handle text) {
+    PyErr_SetObject(type, text.ptr());
+    throw py::error_already_set();
 }
 
-// Write `text` (a str) to `path`, encoded as `encoding`, whole or not at all.
-void write_text(py::handle path, py::handle text, py::handle encoding) {
-    std::string data = py::bytes(text.attr("encode")(encoding));
-    std::string where = py::bytes(py::module_::import("os").attr("fsencode")(path));
+[[noreturn]] void raise_os_error(int err, const std::string &text) {
+    py::object args = py::make_tuple(err, text);
+    PyErr_SetObject(PyExc_OSError, args.ptr());  // OSError(errno, text): its errno's subclass
+    throw py::error_already_set();
+}
+
+[[noreturn]] void raise_changed(py::handle path) {
+    raise(PyExc_RuntimeError,
+          fmt("{!r} changed since it was checked; its suggestions were not applied", path));
+}
+
+// The file a message is for, as it is now: its bytes, read once.  While a
+// run goes on, they must be the content its check read.
+std::string read_source(py::handle filepath, const RunRecord::Checked *checked) {
+    std::string where = fs_path(filepath), bytes;
+    support::Fingerprint now;
+    bool ok;
     int err;
     {
         py::gil_scoped_release unlocked;
-        err = replace_file(where, data);
+        ok = support::read_file(where, bytes);
+        err = errno;
+        if (ok && checked) now = support::fingerprint(bytes);
     }
-    if (err) {
+    if (!ok) {
         errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filepath.ptr());
         throw py::error_already_set();
     }
+    if (checked && (!checked->read || checked->fingerprint != now)) raise_changed(filepath);
+    return bytes;
 }
 
-py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
+// Write `text` (a str) to `path`, encoded as `encoding`, whole or not at all,
+// and only over the content it was computed from (`expected`).
+void write_text(py::handle path, py::handle text, py::handle encoding,
+                const std::string &expected) {
+    std::string data = py::bytes(text.attr("encode")(encoding));
+    std::string where = fs_path(path);
+    support::Replacement r;
+    {
+        py::gil_scoped_release unlocked;
+        r = support::replace_file(where, data, &expected);
+    }
+    switch (r.outcome) {
+        case support::Replacement::Written:
+        case support::Replacement::Unchanged:
+            return;
+        case support::Replacement::Changed:
+            raise_changed(path);
+        case support::Replacement::Failed:
+            break;
+    }
+    if (!r.directory.empty())
+        raise_os_error(r.err, std::strerror(r.err) + std::string(": the directory '") +
+                                  r.directory +
+                                  "' cannot be written, and a file is replaced through a new "
+                                  "file written beside it");
+    if (!r.kept.empty())
+        raise_os_error(r.err, std::strerror(r.err) + std::string(" while rewriting '") +
+                                  utf8(path) + "' in place; its whole new content is in '" +
+                                  r.kept + "'");
+    errno = r.err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw py::error_already_set();
+}
 
 bool is_true(py::handle value) {
     int r = PyObject_IsTrue(value.ptr());
@@ -187,24 +191,104 @@ bool holds_marker(py::handle x) {
     return py::isinstance<py::str>(value) && value.contains(MARKER);
 }
 
-// Whether the mapping already carries a marker comment: above any of its
-// keys, or above its first key (which ruamel keeps apart from the others).
-// Comments it holds for the mappings below it are not its own.
-bool mapping_marked(py::handle tmp_obj) {
-    py::object ca;
+// Whether a line of a comment token (or of a list of them) carries the
+// marker, indented by `min_col` blanks or more.
+bool marker_from(py::handle x, long min_col) {
+    if (x.is_none()) return false;
+    if (py::isinstance<py::list>(x) || py::isinstance<py::tuple>(x)) {
+        for (py::handle item : x)
+            if (marker_from(item, min_col)) return true;
+        return false;
+    }
+    if (!py::hasattr(x, "value")) return false;
+    py::object value = x.attr("value");
+    if (!py::isinstance<py::str>(value)) return false;
+    std::string text = utf8(value);
+    for (size_t from = 0; from < text.size();) {
+        size_t end = text.find('\n', from);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + from, end - from);
+        size_t col = line.find_first_not_of(' ');
+        if (col != std::string_view::npos && static_cast<long>(col) >= min_col &&
+            line.find(MARKER) != std::string_view::npos)
+            return true;
+        from = end + 1;
+    }
+    return false;
+}
+
+py::object comment_data(py::handle node) {
     try {
-        ca = tmp_obj.attr("_yaml_comment");
+        return node.attr("_yaml_comment");
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_AttributeError)) throw;
-        return false;  // a node without comment data
+        return py::none();  // a node without comment data
     }
-    if (holds_marker(ca.attr("comment"))) return true;
-    for (py::handle group : ca.attr("items").attr("values")()) {
-        if (!py::isinstance<py::list>(group)) continue;
-        py::list entries = py::reinterpret_borrow<py::list>(group);
-        for (size_t i = 0; i < entries.size() && i < 3; ++i)
-            if (holds_marker(entries[i])) return true;
+}
+
+// Whether the comments that stand after the last entry of a block
+// collection (and after the last entries of the collections at its end)
+// carry the marker at `min_col` or deeper.  ruamel keeps there the comment
+// lines that a file holds above the key that follows such a collection.
+bool tail_marked(py::handle node, long min_col, int depth = 0) {
+    if (depth > 64) return false;
+    py::object last;
+    size_t slot;  // where ruamel keeps the comment after an entry
+    if (py::hasattr(node, "keys") && py::hasattr(node, "get")) {
+        py::list keys(node.attr("keys")());
+        if (keys.empty()) return false;
+        last = keys[keys.size() - 1];
+        slot = 2;
+    } else if (py::isinstance<py::list>(node)) {
+        size_t n = py::len(node);
+        if (n == 0) return false;
+        last = py::int_(n - 1);
+        slot = 0;
+    } else {
+        return false;
     }
+    py::object ca = comment_data(node);  // none on a collection without comments
+    if (!ca.is_none() && py::hasattr(ca, "items")) {
+        py::object entry = ca.attr("items").attr("get")(last);
+        if (py::isinstance<py::list>(entry) && py::len(entry) > slot &&
+            marker_from(entry[py::int_(slot)], min_col))
+            return true;
+    }
+    return tail_marked(node[last], min_col, depth + 1);
+}
+
+// The column of the mapping's keys in the file it was read from (0 when
+// the mapping was not read from a file).
+long key_column(py::handle tmp_obj) {
+    try {
+        py::object col = tmp_obj.attr("lc").attr("col");
+        if (py::isinstance<py::int_>(col)) return col.cast<long>();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+    }
+    return 0;
+}
+
+// Whether the mapping already carries a marker comment: above any of its
+// keys, or above its first key (which ruamel keeps apart from the others),
+// also where ruamel keeps the lines above a key that follows a nested block
+// (after that block's last entry).  Comments it holds for the mappings
+// below it are not its own.
+bool mapping_marked(py::handle tmp_obj) {
+    py::object ca = comment_data(tmp_obj);
+    if (!ca.is_none()) {
+        if (holds_marker(ca.attr("comment"))) return true;
+        for (py::handle group : ca.attr("items").attr("values")()) {
+            if (!py::isinstance<py::list>(group)) continue;
+            py::list entries = py::reinterpret_borrow<py::list>(group);
+            for (size_t i = 0; i < entries.size() && i < 3; ++i)
+                if (holds_marker(entries[i])) return true;
+        }
+    }
+    if (!py::hasattr(tmp_obj, "values")) return false;
+    long col = key_column(tmp_obj);
+    for (py::handle value : tmp_obj.attr("values")())
+        if (tail_marked(value, col)) return true;
     return false;
 }
 
@@ -215,9 +299,25 @@ void add_yaml_comment(py::handle tmp_obj, int indent, py::handle key, const py::
                                                       py::arg("indent") = indent);
 }
 
+// Whether `current`, a value of the document, already is `value`: equal,
+// or a scalar that reads as that text (a model written as a number).
+bool same_value(py::handle current, py::handle value) {
+    if (current.equal(value)) return true;
+    if (py::isinstance<py::list>(current) || py::isinstance<py::dict>(current)) return false;
+    return py::str(current).equal(value);
+}
+
+// Whether the mapping holds `value` under `key` already.
+bool holds(py::handle tmp_obj, py::handle key, py::handle value) {
+    py::object missing = builtin("object")();
+    py::object current = tmp_obj.attr("get")(key, missing);
+    return !current.is(missing) && same_value(current, value);
+}
+
 // tmp_obj[key] = new, for a value that replaces `token`.  In a list (a
 // group's platforms) only the entries equal to `token` are replaced, so the
-// other entries stay.  Returns whether anything changed.
+// other entries stay.  A value the document holds already is not written
+// again.  Returns whether anything changed.
 bool set_value(py::handle tmp_obj, py::handle key, py::handle token, py::handle value) {
     py::object missing = builtin("object")();
     py::object current = tmp_obj.attr("get")(key, missing);
@@ -225,13 +325,14 @@ bool set_value(py::handle tmp_obj, py::handle key, py::handle token, py::handle 
         bool changed = false;
         py::list entries = py::reinterpret_borrow<py::list>(current);
         for (size_t i = 0; i < entries.size(); ++i) {
-            if (py::str(entries[i]).equal(token)) {
+            if (py::str(entries[i]).equal(token) && !same_value(entries[i], value)) {
                 entries[i] = value;
                 changed = true;
             }
         }
         return changed;
     }
+    if (!current.is(missing) && same_value(current, value)) return false;
     tmp_obj[key] = value;
     return true;
 }
@@ -396,12 +497,14 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_fix, "MigrateAbstractCommand.
         KeyPath s = parse_path(m);
         py::object token = m.attr("group")("token"), new_ = m.attr("group")("new");
         auto [tmp_obj, indent] = get_obj(obj, s.path);
+        // A value the file holds already ("model: q9300 -> q9300" once the
+        // model was added) changes nothing and gets no marker.
         if (is_true(new_)) {
             if (set_value(tmp_obj, s.key, token, new_))
                 add_yaml_comment(tmp_obj, indent, s.key,
                                  py::str("* ABSTRACTION:TOKEN_CHANGE - ") + py::str(s.key) +
                                      py::str(" -> ") + py::str(new_));
-        } else {
+        } else if (!holds(tmp_obj, s.key, token)) {
             tmp_obj[s.key] = token;
             add_yaml_comment(tmp_obj, indent, s.key,
                              py::str("* ABSTRACTION:TOKEN_ADDITION - ") + py::str(s.key) +
@@ -521,6 +624,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
         if (m.is_none()) continue;
         Py_ssize_t line_no = line_index(m);
         py::object find = m.attr("group")("find"), replace = m.attr("group")("replace");
+        if (find.equal(replace)) continue;  // replaced by itself: no change, no marker
         Py_ssize_t at = line_no + offset;
         std::string text = replace_token(support::utf8(list_item(file_lines, at)),
                                          support::utf8(find), support::utf8(replace));
@@ -539,6 +643,12 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
 }
 
 // def apply_patches(self, patch_type, msg, success_queue, failer_queue):
+//
+// The message's first line names its file: the whole line less its final
+// ":" as a check writes it.  While a run goes on, a message is applied only
+// to a file one of its checks read, only if the file still holds what the
+// check read, and a real file (links lead to one) at most once; each refusal
+// is an exception, which the run reports as a failure item for the file.
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.apply_patches",
                  "self, patch_type, msg, success_queue, failer_queue", nullptr) {
     py::handle self = call["self"], patch_type = call["patch_type"];
@@ -548,8 +658,10 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
     py::object logger = call.global("logger");
 
     py::list msg_lines = call["msg"].attr("splitlines")();
-    py::object first = msg_lines.attr("pop")(0);
-    py::object filepath = os_path.attr("abspath")(first.attr("split")(":")[py::int_(0)]);
+    std::string first = utf8(msg_lines.attr("pop")(0));
+    RunRecord *run = RunRecord::of(self);
+    const std::string *tied = run ? run->tie(first) : nullptr;
+    py::object filepath = os_path.attr("abspath")(from_utf8(tied ? *tied : header_path(first)));
     py::object empty = filepath + py::str(":\n");
     py::object succ_msg = empty, fail_msg = empty;
 
@@ -567,19 +679,50 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
 
     bool fixes = is_true(self.attr("apply_fixes_flag"));
     bool comments = is_true(self.attr("apply_comments_flag"));
-    py::object open = builtin("open");
+    bool is_yaml = patch_type.equal(FileTypes.attr("YAML"));
+    bool is_python = patch_type.equal(FileTypes.attr("PYTHON"));
 
-    if (patch_type.equal(FileTypes.attr("YAML")) && (fixes || comments)) {
+    const RunRecord::Checked *checked = nullptr;
+    if (run && (fixes || comments) && (is_yaml || is_python)) {
+        if (!tied)
+            raise(PyExc_RuntimeError,
+                  fmt("{!r} is not a file this run has checked; its suggestions were not applied",
+                      filepath));
+        checked = run->find(*tied);
+        if (checked->read) {
+            if (const std::string *earlier = run->patching(checked->id, utf8(filepath)))
+                raise(PyExc_RuntimeError,
+                      fmt("{!r} is the same file as {!r}, which this run has patched already",
+                          filepath, from_utf8(*earlier)));
+        }
+    }
+    py::str encoding(default_encoding());
+
+    if (is_yaml && (fixes || comments)) {
+        std::string bytes = read_source(filepath, checked);
+        // The text as stored (line breaks untranslated), and the stream the
+        // document is loaded from, which reads as the open file would.
+        std::string text = utf8(py::bytes(bytes).attr("decode")(encoding));
+        YamlIndent form;
+        {
+            py::gil_scoped_release unlocked;
+            form = detect_indent(text);
+        }
         py::object yaml = call.global("YAML")();
         yaml.attr("preserve_quotes") = true;
         // Duplicate keys are refused: accepting them would keep only one of
         // the values and lose the others when the document is written back.
         yaml.attr("allow_duplicate_keys") = false;
-        py::object obj, encoding;
+        // Dumped as close to the file as ruamel goes: its indentation, no
+        // folding of long lines.
+        yaml.attr("width") = 1 << 30;
+        yaml.attr("indent")(py::arg("mapping") = form.mapping,
+                            py::arg("sequence") = form.sequence,
+                            py::arg("offset") = form.offset);
+        py::object obj;
         bool duplicate = false;
         {
-            OpenFile file(open(filepath));
-            encoding = file->attr("encoding");
+            OpenFile file(text_stream(bytes));
             try {
                 obj = yaml.attr("load")(*file);
             } catch (py::error_already_set &e) {
@@ -591,10 +734,21 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
             logger.attr("error")(py::str("`") + filepath + py::str("` contains duplicate keys"));
             fail_msg = fail_msg + py::str("  - LOADING_FAILURE - duplicate keys\n");
         } else {
-            auto dump = [&]() {
+            auto dumped = [&]() {
                 py::object buffer = py::module_::import("io").attr("StringIO")();
                 yaml.attr("dump")(obj, buffer);
-                write_text(filepath, buffer.attr("getvalue")(), encoding);
+                return utf8(buffer.attr("getvalue")());
+            };
+            // Only the lines in which the document's dump changes reach the
+            // file; when none does, the file is not written at all.
+            const std::string before = dumped();
+            auto write = [&]() {
+                std::string after = dumped(), out;
+                {
+                    py::gil_scoped_release unlocked;
+                    out = carry_over(text, before, after);
+                }
+                if (out != text) write_text(filepath, from_utf8(out), encoding, bytes);
             };
             // Each pass ends with the document written.  When the comment
             // pass follows the fix pass, one write at its end gives the same
@@ -602,31 +756,30 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
             // comment pass fails.
             if (fixes) {
                 obj = self.attr("apply_yaml_fix")(obj, msg_lines);
-                if (!comments) dump();
+                if (!comments) write();
                 succ_msg = succ_msg + py::str("  - FIXES_APPLIED\n");
             }
             if (comments) {
                 try {
                     obj = self.attr("apply_yaml_comment")(obj, msg_lines);
                 } catch (...) {
-                    if (fixes) dump();
+                    if (fixes) write();
                     throw;
                 }
-                dump();
+                write();
                 succ_msg = succ_msg + py::str("  - COMMENTS_ADDED\n");
             }
         }
     }
 
-    if (patch_type.equal(FileTypes.attr("PYTHON")) && (fixes || comments)) {
-        // Lines as they stand in the file, line breaks untranslated.
-        py::list file_lines;
-        py::object encoding;
-        {
-            OpenFile file(open(filepath, "r", py::arg("newline") = ""));
-            encoding = file->attr("encoding");
-            file_lines = (*file).attr("readlines")();
-        }
+    if (is_python && (fixes || comments)) {
+        std::string bytes = read_source(filepath, checked);
+        // Lines as they stand in the file, line breaks untranslated, as
+        // readlines() of the file opened with newline="" gives them.
+        py::object text = py::bytes(bytes).attr("decode")(encoding);
+        py::list file_lines = py::module_::import("io")
+                                  .attr("StringIO")(text, py::arg("newline") = "")
+                                  .attr("readlines")();
         py::object offset = py::int_(0);
         if (fixes) {
             py::list pre_lines = file_lines.attr("copy")();
@@ -644,7 +797,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                 succ_msg = succ_msg + py::str("  - COMMENTS_ADDED\n");
         }
         py::str file_content = py::str("").attr("join")(file_lines);
-        write_text(filepath, file_content, encoding);
+        write_text(filepath, file_content, encoding, bytes);
     }
 
     if (!succ_msg.equal(empty)) success_queue.attr("put")(succ_msg);

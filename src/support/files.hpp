@@ -1,0 +1,275 @@
+// Files of the user's that a command reads and rewrites: a file's content
+// read whole with its identity and a fingerprint, and the replacement of its
+// content, whole or not at all.
+//
+// Pure C++: nothing here touches a Python object, so every function may run
+// with the interpreter lock released.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tavox::support {
+
+// Which file a path led to: its device and inode.  Two paths with the same
+// identity (links) name one file.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileId &o) const { return dev == o.dev && ino == o.ino; }
+    bool operator<(const FileId &o) const {
+        return dev != o.dev ? dev < o.dev : ino < o.ino;
+    }
+};
+
+// What a content was: its length and a 64-bit hash of its bytes (MurmurHash64A).
+struct Fingerprint {
+    uint64_t size = 0;
+    uint64_t hash = 0;
+    bool operator==(const Fingerprint &o) const { return size == o.size && hash == o.hash; }
+    bool operator!=(const Fingerprint &o) const { return !(*this == o); }
+};
+
+inline Fingerprint fingerprint(std::string_view data) {
+    constexpr uint64_t m = 0xc6a4a7935bd1e995ULL;
+    constexpr int r = 47;
+    const uint64_t len = data.size();
+    uint64_t h = 0x2f1b5a3c9e8d7f61ULL ^ (len * m);
+    const char *p = data.data();
+    const char *end = p + (len & ~uint64_t(7));
+    for (; p != end; p += 8) {
+        uint64_t k;
+        std::memcpy(&k, p, sizeof k);
+        k *= m;
+        k ^= k >> r;
+        k *= m;
+        h ^= k;
+        h *= m;
+    }
+    uint64_t tail = 0;
+    switch (len & 7) {
+        case 7: tail ^= uint64_t(static_cast<unsigned char>(p[6])) << 48; [[fallthrough]];
+        case 6: tail ^= uint64_t(static_cast<unsigned char>(p[5])) << 40; [[fallthrough]];
+        case 5: tail ^= uint64_t(static_cast<unsigned char>(p[4])) << 32; [[fallthrough]];
+        case 4: tail ^= uint64_t(static_cast<unsigned char>(p[3])) << 24; [[fallthrough]];
+        case 3: tail ^= uint64_t(static_cast<unsigned char>(p[2])) << 16; [[fallthrough]];
+        case 2: tail ^= uint64_t(static_cast<unsigned char>(p[1])) << 8; [[fallthrough]];
+        case 1:
+            tail ^= uint64_t(static_cast<unsigned char>(p[0]));
+            h ^= tail;
+            h *= m;
+    }
+    h ^= h >> r;
+    h *= m;
+    h ^= h >> r;
+    return {len, h};
+}
+
+namespace detail {
+
+inline void close_keeping_errno(int fd) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+inline bool read_fd(int fd, std::string &out, size_t hint) {
+    out.clear();
+    if (hint) out.reserve(hint);
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
+inline bool write_fd(int fd, const std::string &data) {
+    const char *p = data.data();
+    size_t left = data.size();
+    while (left) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// The whole content of the file at `path`, exactly as stored (no newline
+// translation), and the identity of the file read.  A directory is refused
+// with EISDIR, as open() in Python refuses it.  On failure returns false and
+// leaves errno set.
+inline bool read_file(const std::string &path, std::string &out, FileId *id = nullptr) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        detail::close_keeping_errno(fd);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return false;
+    }
+    if (id) *id = {st.st_dev, st.st_ino};
+    if (!detail::read_fd(fd, out, st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0)) {
+        detail::close_keeping_errno(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+// How a replacement ended.
+struct Replacement {
+    enum Outcome {
+        Written,    // the file holds the new content
+        Unchanged,  // it held the new content already: nothing written
+        Changed,    // it no longer held the expected content: nothing written
+        Failed,     // a step failed (err); the file is as it was, unless `kept` says otherwise
+    };
+    Outcome outcome = Failed;
+    int err = 0;
+    // When the directory could not be written: that directory.
+    std::string directory;
+    // When a file with several links failed while its content was being
+    // replaced in place: the file beside it that holds the whole new content.
+    std::string kept;
+};
+
+// Replace the content of the file at `path` by `data`.
+//
+// A symbolic link is followed: the link stays and its target gets the new
+// content.  With `expected`, the file must still hold exactly that content
+// (what the caller read and computed `data` from); otherwise nothing is
+// written.  A file that is not writable (no permission, or no write bit at
+// all) is refused with EACCES.
+//
+// The new content goes to a hidden temporary file beside the target
+// (".<name>.XXXXXX") and reaches the disk there first.  A file with a
+// single link is then replaced by renaming that file over it, with its mode
+// (and its owner, where we may set it) carried over: the file holds either
+// its old or its new content at any moment.  A file with several hard
+// links keeps them: its content is overwritten in place from the copy on
+// disk, which is removed afterwards; should that short write be cut off,
+// the copy beside it holds the whole new content.
+inline Replacement replace_file(const std::string &path, const std::string &data,
+                                const std::string *expected = nullptr) {
+    Replacement result;
+    auto failed = [&](int err) {
+        result.outcome = Replacement::Failed;
+        result.err = err;
+        return result;
+    };
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) return failed(errno);
+    const std::string target = resolved;
+    struct stat st {};
+    if (::stat(target.c_str(), &st) != 0) return failed(errno);
+    if (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) return failed(EACCES);
+
+    std::string current;
+    if (!read_file(target, current)) return failed(errno);
+    if (expected && current != *expected) {
+        result.outcome = Replacement::Changed;
+        return result;
+    }
+    if (current == data) {
+        result.outcome = Replacement::Unchanged;
+        return result;
+    }
+
+    const size_t slash = target.rfind('/');
+    const std::string dir = target.substr(0, slash + 1);
+    std::string tmp = dir + "." + target.substr(slash + 1) + ".XXXXXX";
+    std::vector<char> name(tmp.begin(), tmp.end());
+    name.push_back('\0');
+    int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == EACCES || err == EPERM || err == EROFS)
+            result.directory = slash == 0 ? "/" : target.substr(0, slash);
+        return failed(err);
+    }
+    tmp.assign(name.data());
+
+    int err = 0;
+    if (!detail::write_fd(fd, data)) err = errno;
+    const bool in_place = st.st_nlink > 1;
+    if (!err && !in_place) {
+        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+            // Keep the owner when we are allowed to; a file we may write but
+            // not give away simply becomes ours, as an editor's save would.
+            // (Before fchmod: a change of owner may clear set-id bits.)
+            if (::fchown(fd, st.st_uid, st.st_gid) != 0) { /* not fatal */ }
+        }
+        if (::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        return failed(err);
+    }
+
+    if (!in_place) {
+        if (::rename(tmp.c_str(), target.c_str()) != 0) {
+            err = errno;
+            ::unlink(tmp.c_str());
+            return failed(err);
+        }
+        result.outcome = Replacement::Written;
+        return result;
+    }
+
+    // Several links: the same inode gets the new content.
+    int out = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (out < 0) {
+        err = errno;
+        ::unlink(tmp.c_str());
+        return failed(err);
+    }
+    struct stat now {};
+    if (::fstat(out, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        // Replaced under our feet: what we computed is for another file.
+        ::close(out);
+        ::unlink(tmp.c_str());
+        result.outcome = Replacement::Changed;
+        return result;
+    }
+    if (!detail::write_fd(out, data)) err = errno;
+    if (!err && ::ftruncate(out, static_cast<off_t>(data.size())) != 0) err = errno;
+    if (!err && ::fsync(out) != 0) err = errno;
+    if (::close(out) != 0 && !err) err = errno;
+    if (err) {
+        result.kept = tmp;  // the only whole copy of the new content
+        return failed(err);
+    }
+    ::unlink(tmp.c_str());
+    result.outcome = Replacement::Written;
+    return result;
+}
+
+}  // namespace tavox::support
