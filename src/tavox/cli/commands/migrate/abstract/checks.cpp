@@ -9,6 +9,7 @@
 // the interpreter lock; only the candidate lines become Python strings and
 // meet the module's compiled patterns.
 #include "abstract.hpp"
+#include "yaml_native.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -255,17 +256,48 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.chec
     }
     {
         OpenFile file(f);
+        // Loader() once for the file.  Its load reads the file, unless the
+        // document can be checked natively with the same result.
+        py::object load;
         try {
-            data = call.global("Loader")().attr("load")(f);
+            load = call.global("Loader")().attr("load");
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) throw;
+        }
+        if (load) {
+            int fd = -1;
+            try {
+                fd = py::int_(f.attr("fileno")()).cast<int>();
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+            }
+            NativeYaml native = native_check_yaml(call, load, [fd](std::string &bytes) {
+                return fd >= 0 && read_from_start(fd, bytes);
+            });
+            if (native.outcome == NativeYaml::Outcome::Message) {
+                Concat msg(file_path);
+                msg << ":\n" << native.lines;
+                msg_queue.attr("put")(msg.get());
+            }
+            if (native.outcome != NativeYaml::Outcome::HandOver) return py::none();
+        }
+        bool loaded = false;
+        if (load) {
+            try {
+                data = load(f);
+                loaded = true;
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+            }
+        }
+        if (!loaded) {
             // The safe loader gets the whole document again, from its start.
             try {
                 f.attr("seek")(0);
                 py::object yaml = call.global("yaml");
                 data = yaml.attr("load")(f, py::arg("Loader") = yaml.attr("SafeLoader"));
-            } catch (py::error_already_set &e2) {
-                if (!e2.matches(PyExc_Exception)) throw;
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
                 return could_not_load();
             }
         }
