@@ -245,6 +245,40 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.chec
         return py::none();
     };
 
+    // The file read and checked natively, when that is certain to give
+    // the loader path's result; Loader() is made once, for either path.
+    std::string fspath;
+    PyObject *raw = nullptr;
+    if (PyUnicode_FSConverter(file_path.ptr(), &raw)) fspath = py::reinterpret_steal<py::bytes>(raw);
+    else PyErr_Clear();  // open() below says what is wrong with it
+    NativeYamlCheck native(call, [&](std::string &bytes) {
+        return !fspath.empty() && read_regular_file(fspath, bytes);
+    });
+    py::object load;
+    bool made = false;
+    if (native.decided()) {
+        made = true;
+        try {
+            load = call.global("Loader")().attr("load");
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+        switch (load ? native.result(load) : NativeYamlCheck::Outcome::HandOver) {
+            case NativeYamlCheck::Outcome::Message: {
+                Concat msg(file_path);
+                msg << ":\n" << native.lines();
+                msg_queue.attr("put")(msg.get());
+                return py::none();
+            }
+            case NativeYamlCheck::Outcome::NoMessage:
+                return py::none();
+            case NativeYamlCheck::Outcome::CouldNotLoad:
+                return could_not_load();
+            case NativeYamlCheck::Outcome::HandOver:
+                break;
+        }
+    }
+
     // with open(file_path) as f: the loader reads the file itself
     py::object data;
     py::object f;
@@ -256,30 +290,12 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.chec
     }
     {
         OpenFile file(f);
-        // Loader() once for the file.  Its load reads the file, unless the
-        // document can be checked natively with the same result.
-        py::object load;
-        try {
-            load = call.global("Loader")().attr("load");
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-        }
-        if (load) {
-            int fd = -1;
+        if (!made) {
             try {
-                fd = py::int_(f.attr("fileno")()).cast<int>();
+                load = call.global("Loader")().attr("load");
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
             }
-            NativeYaml native = native_check_yaml(call, load, [fd](std::string &bytes) {
-                return fd >= 0 && read_from_start(fd, bytes);
-            });
-            if (native.outcome == NativeYaml::Outcome::Message) {
-                Concat msg(file_path);
-                msg << ":\n" << native.lines;
-                msg_queue.attr("put")(msg.get());
-            }
-            if (native.outcome != NativeYaml::Outcome::HandOver) return py::none();
         }
         bool loaded = false;
         if (load) {

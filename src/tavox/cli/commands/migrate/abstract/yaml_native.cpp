@@ -26,17 +26,34 @@ namespace {
 
 // ---- who may be bypassed --------------------------------------------------
 
-bool declared(py::handle load) {
-    if (!PyMethod_Check(load.ptr())) return false;
-    PyObject *func = PyMethod_GET_FUNCTION(load.ptr());  // borrowed
+// Whether `func` is a Python function carrying the declaration, which
+// names the function itself.
+bool declares(PyObject *func) {
     if (!PyFunction_Check(func)) return false;
     PyObject *value = PyObject_GetAttrString(func, CSAFELOADER_EQUIVALENT);
     if (!value) {
-        PyErr_Clear();
+        PyErr_Clear();  // an AttributeError: no declaration
         return false;
     }
     Py_DECREF(value);  // only its identity is compared
     return value == func;
+}
+
+// Whether the loader made for a file may be bypassed: its load, as the
+// loader path would call it, is a declared function bound to it.
+bool declared(py::handle load) {
+    return PyMethod_Check(load.ptr()) && declares(PyMethod_GET_FUNCTION(load.ptr()));
+}
+
+// Whether the class bound as Loader has a declared load: a hint, taken
+// before the file is read, that the loader made for it may be bypassed.
+bool declared_class(const Call &call) {
+    PyObject *globals = PyModule_GetDict(call.module().ptr());  // borrowed
+    PyObject *cls = PyDict_GetItemString(globals, "Loader");    // borrowed
+    if (!cls || !PyType_Check(cls)) return false;
+    py::str name("load");
+    PyObject *load = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name.ptr());  // borrowed
+    return load && declares(load);
 }
 
 // "tag:yaml.org,2002:" + name
@@ -113,13 +130,26 @@ constexpr size_t STOCK_FIRST_CHARACTERS = 30;
 bool same_pattern(py::handle regexp, const StockResolver &stock) {
     py::object pattern = regexp.attr("pattern");
     if (!PyUnicode_CheckExact(pattern.ptr())) return false;
-    std::string text = utf8(pattern);
-    if (stock.verbose)
-        text.erase(std::remove_if(text.begin(), text.end(),
-                                  [](char c) { return c == ' ' || c == '\n'; }),
-                   text.end());
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(pattern.ptr(), &size);
+    if (!text) throw py::error_already_set();
+    const char *want = stock.pattern;
+    for (const char *p = text, *end = text + size; p != end; ++p) {
+        if (stock.verbose && (*p == ' ' || *p == '\n')) continue;
+        if (*want++ != *p) return false;
+    }
     long flags = py::int_(regexp.attr("flags")).cast<long>();
-    return text == stock.pattern && flags == (stock.verbose ? 96 : 32);  // re.X | re.U, re.U
+    return *want == '\0' && flags == (stock.verbose ? 96 : 32);  // re.X | re.U, re.U
+}
+
+// Whether `f` is SafeConstructor's own constructor of `name`.
+bool safe_constructor(PyObject *f, const char *name) {
+    if (!f || !PyFunction_Check(f)) return false;
+    auto *fn = reinterpret_cast<PyFunctionObject *>(f);
+    std::string qualname = std::string("SafeConstructor.construct_yaml_") + name;
+    return PyUnicode_Check(fn->func_qualname) && PyUnicode_Check(fn->func_module) &&
+           PyUnicode_CompareWithASCIIString(fn->func_qualname, qualname.c_str()) == 0 &&
+           PyUnicode_CompareWithASCIIString(fn->func_module, "yaml.constructor") == 0;
 }
 
 // Whether yaml.CSafeLoader still resolves and constructs plain scalars,
@@ -176,12 +206,7 @@ bool stock_csafeloader() {
     if (!PyDict_CheckExact(constructors.ptr())) return false;
     for (const char *name : {"null", "bool", "int", "float", "timestamp", "str", "seq", "map"}) {
         std::string tag = std::string("tag:yaml.org,2002:") + name;
-        PyObject *f = PyDict_GetItemString(constructors.ptr(), tag.c_str());  // borrowed
-        if (!f || !PyFunction_Check(f)) return false;
-        py::handle fn(f);
-        if (utf8(fn.attr("__qualname__")) !=
-                std::string("SafeConstructor.construct_yaml_") + name ||
-            utf8(fn.attr("__module__")) != "yaml.constructor")
+        if (!safe_constructor(PyDict_GetItemString(constructors.ptr(), tag.c_str()), name))
             return false;
     }
     return true;
@@ -390,67 +415,84 @@ bool own_compute_tokens(const Call &call) {
 
 }  // namespace
 
-bool read_from_start(int fd, std::string &out) {
+bool read_regular_file(const std::string &path, std::string &out) {
+    // Not blocking on a pipe's other end: only regular files are read here.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    out.clear();
-    out.resize(static_cast<size_t>(st.st_size) + 1);  // one more: the end shows as a short read
-    size_t have = 0;
-    for (;;) {
-        if (have == out.size()) out.resize(out.size() * 2);
-        ssize_t n = ::pread(fd, &out[have], out.size() - have, static_cast<off_t>(have));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok) {
+        out.clear();
+        out.reserve(static_cast<size_t>(st.st_size));
+        char buf[65536];
+        for (;;) {
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+            out.append(buf, static_cast<size_t>(n));
         }
-        if (n == 0) break;
-        have += static_cast<size_t>(n);
     }
-    out.resize(have);
-    return true;
+    ::close(fd);
+    return ok;
 }
 
-NativeYaml native_check_yaml(const Call &call, py::handle load,
-                             const std::function<bool(std::string &)> &read) {
-    NativeYaml result;
-    py::handle globals = PyModule_GetDict(call.module().ptr());  // borrowed
-    std::shared_ptr<const TokenTable> table;
+NativeYamlCheck::NativeYamlCheck(const Call &call,
+                                 const std::function<bool(std::string &)> &read)
+    : globals_(py::reinterpret_borrow<py::object>(PyModule_GetDict(call.module().ptr()))) {
     try {
-        if (!declared(load) || !own_compute_tokens(call) || default_encoding() != "utf-8" ||
-            !stock_csafeloader())
-            return result;
-        table = current_table(globals);
+        if (!declared_class(call) || !own_compute_tokens(call) ||
+            default_encoding() != "utf-8" || !stock_csafeloader())
+            return;
+        table_ = current_table(globals_);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        return result;
+        return;
     }
-    if (!table) return result;
+    if (!table_) return;
 
-    YamlCheck check;
+    bool readable = false, text = false;
     {
         py::gil_scoped_release nogil;
         try {
-            std::string text;
-            if (read(text) && valid_utf8(text)) {
-                translate_newlines(text);
-                check = check_yaml_text(text, *table);
+            std::string bytes;
+            readable = read(bytes);
+            text = readable && valid_utf8(bytes);
+            if (text) {
+                translate_newlines(bytes);
+                check_ = check_yaml_text(bytes, *table_);
             }
         } catch (...) {  // out of memory on the way: the loader path
-            check = YamlCheck{};
+            readable = text = false;
         }
     }
-    if (check.outcome == YamlCheck::Outcome::HandOver) return result;
-    if (!rows_unchanged(globals, *table, check.pids)) return result;
-    if (check.outcome == YamlCheck::Outcome::Message) {
-        PyObject *lines = PyUnicode_DecodeUTF8(check.lines.data(),
-                                               static_cast<Py_ssize_t>(check.lines.size()),
+    if (readable && !text) {
+        // open() decodes strictly: the loader, and the safe loader after
+        // it, raise on the first undecodable byte, wherever it is, since
+        // either reads the stream to its end.
+        outcome_ = Outcome::CouldNotLoad;
+    } else if (text) {
+        switch (check_.outcome) {
+            case YamlCheck::Outcome::NoMessage: outcome_ = Outcome::NoMessage; break;
+            case YamlCheck::Outcome::Message: outcome_ = Outcome::Message; break;
+            case YamlCheck::Outcome::HandOver: break;
+        }
+    }
+}
+
+NativeYamlCheck::Outcome NativeYamlCheck::result(py::handle load) {
+    if (!decided() || !declared(load)) return Outcome::HandOver;
+    if (outcome_ == Outcome::Message) {
+        if (!rows_unchanged(globals_, *table_, check_.pids)) return Outcome::HandOver;
+        PyObject *lines = PyUnicode_DecodeUTF8(check_.lines.data(),
+                                               static_cast<Py_ssize_t>(check_.lines.size()),
                                                "strict");
         if (!lines) throw py::error_already_set();
-        result.lines = py::reinterpret_steal<py::object>(lines);
+        lines_ = py::reinterpret_steal<py::object>(lines);
     }
-    result.outcome = check.outcome == YamlCheck::Outcome::Message ? NativeYaml::Outcome::Message
-                                                                   : NativeYaml::Outcome::NoMessage;
-    return result;
+    return outcome_;
 }
 
 }  // namespace tavox::cli::commands::migrate::abstract

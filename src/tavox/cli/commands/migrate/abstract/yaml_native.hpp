@@ -9,8 +9,10 @@
 #pragma once
 
 #include "abstract.hpp"
+#include "yaml_check.hpp"
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace tavox::cli::commands::migrate::abstract {
@@ -22,27 +24,42 @@ namespace tavox::cli::commands::migrate::abstract {
 // the function that made the promise.
 inline constexpr const char *CSAFELOADER_EQUIVALENT = "csafeloader_equivalent";
 
-struct NativeYaml {
+// One file's native check.  Made with the lock held, it checks what does
+// not depend on the file and, if the native path may be taken, reads the
+// file and checks it with the lock released.  `read` fills in the file's
+// bytes as stored (false: they cannot be had) and touches no Python
+// object.  A Python error on the way means the loader path, except what
+// is no Exception (KeyboardInterrupt), which propagates.
+class NativeYamlCheck {
+public:
     enum class Outcome {
         NoMessage,
-        Message,   // `lines`: the problem lines, each followed by "\n"
-        HandOver,  // the loader path decides
+        Message,       // lines(): the problem lines, each followed by "\n"
+        CouldNotLoad,  // the text cannot be read: both loaders refuse it
+        HandOver,      // the loader path decides
     };
-    Outcome outcome = Outcome::HandOver;
-    py::object lines;
+
+    NativeYamlCheck(const Call &call, const std::function<bool(std::string &)> &read);
+
+    // Whether the file's result is known, provided the loader may be
+    // bypassed: only then need the loader's declaration be looked at.
+    bool decided() const { return outcome_ != Outcome::HandOver; }
+
+    // The result, given the bound `load` of the loader made for the file:
+    // HandOver unless it declares itself equivalent to the C safe loader.
+    Outcome result(py::handle load);
+    const py::object &lines() const { return lines_; }
+
+private:
+    py::object globals_;
+    std::shared_ptr<const TokenTable> table_;
+    YamlCheck check_;
+    Outcome outcome_ = Outcome::HandOver;
+    py::object lines_;
 };
 
-// check_yaml's result for one file, or HandOver.  `load` is the loader's
-// bound `load` (Loader() was made for this file); `read` fills in the
-// file's bytes, as stored, and runs with the lock released.  Call with the
-// lock held; a Python error on the way means HandOver, except what is no
-// Exception (KeyboardInterrupt), which propagates.
-NativeYaml native_check_yaml(const Call &call, py::handle load,
-                             const std::function<bool(std::string &)> &read);
-
-// The bytes of an open file from its start, its offset left where it is.
-// Touches no Python object.  False when it is no regular file or cannot
-// be read.
-bool read_from_start(int fd, std::string &out);
+// The bytes of a regular file, as stored.  Touches no Python object.
+// False when it is no regular file or cannot be read.
+bool read_regular_file(const std::string &path, std::string &out);
 
 }  // namespace tavox::cli::commands::migrate::abstract
