@@ -160,6 +160,9 @@ bool stock_csafeloader() {
     py::object yaml = py::module_::import("yaml");
     if (!py::hasattr(yaml, "CSafeLoader")) return false;
     py::object cls = yaml.attr("CSafeLoader");
+    // The same parser: PyYAML's binding may carry a libyaml of its own.
+    py::object version = py::module_::import("yaml._yaml").attr("get_version_string")();
+    if (!PyUnicode_Check(version.ptr()) || utf8(version) != libyaml_version()) return false;
 
     py::object path_resolvers = cls.attr("yaml_path_resolvers");
     if (!PyDict_CheckExact(path_resolvers.ptr()) || PyDict_GET_SIZE(path_resolvers.ptr()) != 0)
@@ -422,18 +425,21 @@ bool read_regular_file(const std::string &path, std::string &out) {
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (ok) {
-        out.clear();
-        out.reserve(static_cast<size_t>(st.st_size));
-        char buf[65536];
+        // Read straight into the string, one byte more than the size, so
+        // that the end shows as a short read (and a file that grew, too).
+        out.resize(static_cast<size_t>(st.st_size) + 1);
+        size_t have = 0;
         for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (have == out.size()) out.resize(out.size() * 2);
+            ssize_t n = ::read(fd, &out[have], out.size() - have);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 ok = n == 0;
                 break;
             }
-            out.append(buf, static_cast<size_t>(n));
+            have += static_cast<size_t>(n);
         }
+        out.resize(have);
     }
     ::close(fd);
     return ok;

@@ -226,6 +226,8 @@ struct Event {
 
 }  // namespace
 
+const char *libyaml_version() { return yaml_get_version_string(); }
+
 Scalar resolve_plain(std::string_view v) {
     if (v.empty()) return Scalar::Null;
     // A pattern's "$" also matches before a final line break, which a plain

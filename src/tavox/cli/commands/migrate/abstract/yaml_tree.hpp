@@ -42,6 +42,9 @@ Scalar resolve_plain(std::string_view value);
 // time (month 13, 25:00, an offset of a day) are refused.
 bool constructible(Scalar type, std::string_view value);
 
+// The version of the libyaml this module parses with, "0.2.5" say.
+const char *libyaml_version();
+
 class YamlTree {
 public:
     static constexpr uint32_t none = UINT32_MAX;
