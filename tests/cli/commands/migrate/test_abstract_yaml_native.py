@@ -337,6 +337,16 @@ def test_loader_made_once_per_file_and_only_a_declared_load_bypassed(abstract, t
 
 
 @needs_c_loader
+def test_a_replaced_yaml_load_is_called(paths, monkeypatch):
+    def load(stream, Loader):
+        return {"devices": {"r9": {"platform": "ap"}}}
+
+    monkeypatch.setattr(yaml, "load", load)
+    (native, loader_calls), loaded = paths(DOC)
+    assert native == loaded and "r9" in native[0][0] and loader_calls == 1
+
+
+@needs_c_loader
 def test_a_resolver_added_to_the_c_loader_is_followed(paths, monkeypatch):
     (native, _), loaded = paths(DOC)
     monkeypatch.setattr(yaml.CSafeLoader, "yaml_implicit_resolvers",

@@ -158,11 +158,19 @@ bool safe_constructor(PyObject *f, const char *name) {
 // plug-in, say) would change what the loader returns.
 bool stock_csafeloader() {
     py::object yaml = py::module_::import("yaml");
-    if (!py::hasattr(yaml, "CSafeLoader")) return false;
+    if (!py::hasattr(yaml, "CSafeLoader") || !py::hasattr(yaml, "_yaml")) return false;
     py::object cls = yaml.attr("CSafeLoader");
     // The same parser: PyYAML's binding may carry a libyaml of its own.
-    py::object version = py::module_::import("yaml._yaml").attr("get_version_string")();
+    py::object version = yaml.attr("_yaml").attr("get_version_string")();
     if (!PyUnicode_Check(version.ptr()) || utf8(version) != libyaml_version()) return false;
+    // yaml.load itself, which the loader calls, as PyYAML defines it.
+    py::object load = yaml.attr("load");
+    if (!PyFunction_Check(load.ptr())) return false;
+    auto *fn = reinterpret_cast<PyFunctionObject *>(load.ptr());
+    if (!PyUnicode_Check(fn->func_qualname) || !PyUnicode_Check(fn->func_module) ||
+        PyUnicode_CompareWithASCIIString(fn->func_qualname, "load") != 0 ||
+        PyUnicode_CompareWithASCIIString(fn->func_module, "yaml") != 0)
+        return false;
 
     py::object path_resolvers = cls.attr("yaml_path_resolvers");
     if (!PyDict_CheckExact(path_resolvers.ptr()) || PyDict_GET_SIZE(path_resolvers.ptr()) != 0)
