@@ -69,8 +69,9 @@ bool is_tag(py::handle tag, std::string_view name) {
 }
 
 // The implicit resolvers PyYAML's Resolver defines: the tag and the
-// pattern of each, the pattern without the blanks and line breaks that
-// verbose mode ignores.
+// pattern of each.  A verbose pattern is compared without its blanks and
+// line breaks (those inside a character class dropped too: only a pattern
+// respaced from PyYAML's own could pass for it).
 struct StockResolver {
     const char *tag;
     const char *pattern;
