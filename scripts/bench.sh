@@ -7,6 +7,9 @@
 #   BENCH_RUNS   runs per figure, of which the median is shown (default 3)
 #   BENCH_ROOT   where the generated repository is kept between runs
 #                (default: under the system's temporary directory)
+#
+# The migration benchmark compiles bench/libyaml_parse.cpp (g++, libyaml)
+# into build/bench for its line of libyaml's bare parse.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 unset PYTHONPATH
@@ -21,7 +24,7 @@ runs=${BENCH_RUNS:-3}
 root_args=()
 if [ -n "${BENCH_ROOT:-}" ]; then root_args=(--root "$BENCH_ROOT"); fi
 
-echo "== tavox migrate abstract: whole processes against the one-process floor ($size)"
+echo "== tavox migrate abstract: whole processes against the one-process floor and libyaml ($size)"
 "$PY" bench/migrate_run.py --size "$size" --runs "$runs" "${root_args[@]}"
 echo
 echo "== tavox migrate abstract: checks in one process, files per second ($size)"

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   g++ cmake make
   python3-dev python3-venv python3-pip python3-setuptools python3-wheel
-  pybind11-dev
+  pybind11-dev libyaml-dev
   python3-ruamel.yaml python3-yaml python3-tqdm python3-packaging
   python3-ipython python3-traitlets cookiecutter
   python3-pytest python3-pexpect python3-hypothesis

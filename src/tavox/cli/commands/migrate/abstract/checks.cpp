@@ -11,6 +11,7 @@
 // match at all also run without the lock; only the candidate lines become
 // Python strings and meet the module's compiled patterns.
 #include "abstract.hpp"
+#include "yaml_native.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -266,9 +267,8 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.chec
         return py::none();
     };
 
-    // with open(file_path) as f: the bytes are read once, and the loader
-    // reads them as it would read the open file
-    py::object data;
+    // with open(file_path) as f: the bytes are read once, without the lock,
+    // and fingerprinted for the patcher
     Examined read;
     try {
         read = examine(file_path);  // a path open() would refuse raises here
@@ -278,21 +278,68 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.chec
     }
     note_checked(call[0], file_path, {read.err == 0, read.id, read.fingerprint});
     if (read.err) return could_not_load();
+
+    // The bytes checked natively, when that is certain to give the loader
+    // path's result; Loader() is made once, for either path.
+    NativeYamlCheck native(call, [&](std::string &bytes) {
+        bytes = read.bytes;
+        return true;
+    });
+    py::object load;
+    bool made = false;
+    if (native.decided()) {
+        made = true;
+        try {
+            load = call.global("Loader")().attr("load");
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+        switch (load ? native.result(load) : NativeYamlCheck::Outcome::HandOver) {
+            case NativeYamlCheck::Outcome::Message: {
+                Concat msg(file_path);
+                msg << ":\n" << native.lines();
+                msg_queue.attr("put")(msg.get());
+                return py::none();
+            }
+            case NativeYamlCheck::Outcome::NoMessage:
+                return py::none();
+            case NativeYamlCheck::Outcome::CouldNotLoad:
+                return could_not_load();
+            case NativeYamlCheck::Outcome::HandOver:
+                break;
+        }
+    }
+
+    // The loader reads the bytes as it would read the open file.
+    py::object data;
     {
         OpenFile file(text_stream(read.bytes));
         std::string().swap(read.bytes);  // the stream holds its own copy
         py::object &f = *file;
-        try {
-            data = call.global("Loader")().attr("load")(f);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_Exception)) throw;
+        if (!made) {
+            try {
+                load = call.global("Loader")().attr("load");
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+            }
+        }
+        bool loaded = false;
+        if (load) {
+            try {
+                data = load(f);
+                loaded = true;
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+            }
+        }
+        if (!loaded) {
             // The safe loader gets the whole document again, from its start.
             try {
                 f.attr("seek")(0);
                 py::object yaml = call.global("yaml");
                 data = yaml.attr("load")(f, py::arg("Loader") = yaml.attr("SafeLoader"));
-            } catch (py::error_already_set &e2) {
-                if (!e2.matches(PyExc_Exception)) throw;
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;
                 return could_not_load();
             }
         }

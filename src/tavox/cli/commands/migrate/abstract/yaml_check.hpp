@@ -1,0 +1,51 @@
+// tavox.cli.commands.migrate.abstract -- the YAML testbed check over a
+// document read natively, with a C++ copy of the token tables.
+//
+// Pure C++, run with the interpreter lock released.  It gives the problem
+// lines check_yaml gives for the loaded document, or says that it cannot
+// be sure of them: then the file is left to the loader path.
+#pragma once
+
+#include "yaml_tree.hpp"
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace tavox::cli::commands::migrate::abstract {
+
+// What compute_tokens and the YAML check read of the module's tables:
+// KNOWN_OS, KNOWN_PLATFORMS, the PID rows (model and platform), the
+// platforms of each model in the order they were first read, the platform
+// tokens, and the platforms each OS knows (TOKEN_HIERARCHY).
+struct TokenTable {
+    struct Pid {
+        std::string model, platform;
+    };
+    std::unordered_set<std::string> known_os, known_platforms;
+    std::unordered_map<std::string, Pid> pids;
+    std::unordered_map<std::string, std::vector<std::string>> models;
+    std::unordered_set<std::string> platforms;
+    std::unordered_map<std::string, std::unordered_set<std::string>> hierarchy;
+};
+
+struct YamlCheck {
+    enum class Outcome {
+        NoMessage,
+        Message,   // `lines`: the problem lines, each followed by "\n"
+        HandOver,  // not certain: the loader path decides
+    };
+    Outcome outcome = Outcome::HandOver;
+    std::string lines;
+    // The PIDs whose rows gave tokens: the caller makes sure those rows
+    // still read the same in the module's table.
+    std::vector<std::string> pids;
+};
+
+// The check of the document in `text`: the text the loader reads (UTF-8,
+// line breaks translated as a file opened in text mode gives them).
+YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens);
+
+}  // namespace tavox::cli::commands::migrate::abstract

@@ -1,0 +1,379 @@
+// tavox.cli.commands.migrate.abstract -- the YAML reader: libyaml's events
+// into a compact tree, the safe loader's implicit resolvers, and what its
+// constructor refuses.  Pure C++ (see yaml_tree.hpp).
+#include "yaml_tree.hpp"
+
+#include <yaml.h>
+
+#include <algorithm>
+
+namespace tavox::cli::commands::migrate::abstract {
+
+namespace {
+
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// Skips characters for which `in` holds; returns the new position.
+template <typename In>
+size_t skip(std::string_view v, size_t i, In in) {
+    while (i < v.size() && in(v[i])) ++i;
+    return i;
+}
+
+bool digit_or_underscore(char c) { return digit(c) || c == '_'; }
+
+// One sexagesimal part after a colon, ":[0-5]?[0-9]": moves `i` past it.
+// The part is followed by a colon, a full stop or the end, none of them a
+// digit, so taking two digits whenever they fit is the only way to match.
+bool sexagesimal(std::string_view v, size_t &i) {
+    if (i < v.size() && digit(v[i])) {
+        if (i + 1 < v.size() && digit(v[i + 1]) && v[i] <= '5') i += 2;
+        else i += 1;
+        return true;
+    }
+    return false;
+}
+
+// yes|Yes|YES|no|No|NO|true|True|TRUE|false|False|FALSE|on|On|ON|off|Off|OFF
+bool is_bool(std::string_view v) {
+    static constexpr std::string_view words[] = {
+        "yes", "Yes", "YES", "no",    "No",    "NO",    "true", "True", "TRUE",
+        "false", "False", "FALSE", "on", "On", "ON", "off", "Off", "OFF"};
+    return std::find(std::begin(words), std::end(words), v) != std::end(words);
+}
+
+// ~|null|Null|NULL (the empty value is told apart before)
+bool is_null(std::string_view v) {
+    return v == "~" || v == "null" || v == "Null" || v == "NULL";
+}
+
+size_t sign_length(std::string_view v) { return !v.empty() && (v[0] == '-' || v[0] == '+'); }
+
+//   [-+]?(?:[0-9][0-9_]*)\.[0-9_]*(?:[eE][-+][0-9]+)?
+//  |\.[0-9][0-9_]*(?:[eE][-+][0-9]+)?
+//  |[-+]?[0-9][0-9_]*(?::[0-5]?[0-9])+\.[0-9_]*
+//  |[-+]?\.(?:inf|Inf|INF)
+//  |\.(?:nan|NaN|NAN)
+bool is_float(std::string_view v) {
+    if (v == ".nan" || v == ".NaN" || v == ".NAN") return true;
+    size_t s = sign_length(v);
+    std::string_view r = v.substr(s);
+    if (r == ".inf" || r == ".Inf" || r == ".INF") return true;
+    const size_t n = r.size();
+    // The fraction and exponent that end the first two forms.
+    auto fraction_to_end = [&](size_t j) {
+        j = skip(r, j, digit_or_underscore);
+        if (j < n && (r[j] == 'e' || r[j] == 'E')) {
+            if (j + 2 > n || (r[j + 1] != '-' && r[j + 1] != '+')) return false;
+            size_t k = skip(r, j + 2, digit);
+            return k > j + 2 && k == n;
+        }
+        return j == n;
+    };
+    if (n >= 2 && r[0] == '.' && digit(r[1])) return s == 0 && fraction_to_end(2);
+    if (n == 0 || !digit(r[0])) return false;
+    size_t j = skip(r, 1, digit_or_underscore);
+    if (j < n && r[j] == '.') return fraction_to_end(j + 1);
+    if (j >= n || r[j] != ':') return false;
+    while (j < n && r[j] == ':') {
+        ++j;
+        if (!sexagesimal(r, j)) return false;
+    }
+    if (j >= n || r[j] != '.') return false;
+    return skip(r, j + 1, digit_or_underscore) == n;
+}
+
+//   [-+]?0b[0-1_]+
+//  |[-+]?0[0-7_]+
+//  |[-+]?(?:0|[1-9][0-9_]*)
+//  |[-+]?0x[0-9a-fA-F_]+
+//  |[-+]?[1-9][0-9_]*(?::[0-5]?[0-9])+
+bool is_int(std::string_view v) {
+    std::string_view r = v.substr(sign_length(v));
+    const size_t n = r.size();
+    if (n == 0) return false;
+    if (r[0] == '0') {
+        if (n == 1) return true;
+        if (r[1] == 'b')
+            return n > 2 && skip(r, 2, [](char c) { return c == '0' || c == '1' || c == '_'; }) == n;
+        if (r[1] == 'x')
+            return n > 2 && skip(r, 2, [](char c) {
+                       return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+                              c == '_';
+                   }) == n;
+        return skip(r, 1, [](char c) { return (c >= '0' && c <= '7') || c == '_'; }) == n;
+    }
+    if (r[0] < '1' || r[0] > '9') return false;
+    size_t j = skip(r, 1, digit_or_underscore);
+    if (j == n) return true;
+    while (j < n) {
+        if (r[j] != ':') return false;
+        ++j;
+        if (!sexagesimal(r, j)) return false;
+    }
+    return true;
+}
+
+// The parts of a timestamp, by the two forms the resolver knows:
+//   [0-9]{4}-[0-9][0-9]-[0-9][0-9]
+//  |[0-9]{4}-[0-9][0-9]?-[0-9][0-9]?(?:[Tt]|[ \t]+)[0-9][0-9]?:[0-9][0-9]:[0-9][0-9]
+//     (?:\.[0-9]*)?(?:[ \t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?
+struct Timestamp {
+    int year = 0, month = 0, day = 0;
+    bool time = false;
+    int hour = 0, minute = 0, second = 0;
+    bool offset = false;  // a signed offset, as opposed to Z or none
+    int offset_minutes = 0;
+};
+
+bool parse_timestamp(std::string_view v, Timestamp &t) {
+    const size_t n = v.size();
+    size_t i = 0;
+    // Up to `most` digits (at least one) as a number.
+    auto number = [&](size_t least, size_t most, int &out) {
+        size_t start = i;
+        out = 0;
+        while (i < n && i - start < most && digit(v[i])) out = out * 10 + (v[i++] - '0');
+        return i - start >= least;
+    };
+    auto expect = [&](char c) { return i < n && v[i++] == c; };
+    if (!number(4, 4, t.year) || !expect('-')) return false;
+    size_t month_at = i;
+    if (!number(1, 2, t.month) || !expect('-')) return false;
+    size_t day_at = i;
+    if (!number(1, 2, t.day)) return false;
+    if (i == n) return month_at + 3 == day_at && day_at + 2 == n;  // the date alone: two digits each
+    if (v[i] == 'T' || v[i] == 't') {
+        ++i;
+    } else {
+        size_t blanks = skip(v, i, [](char c) { return c == ' ' || c == '\t'; });
+        if (blanks == i) return false;
+        i = blanks;
+    }
+    t.time = true;
+    if (!number(1, 2, t.hour) || !expect(':') || !number(2, 2, t.minute) || !expect(':') ||
+        !number(2, 2, t.second))
+        return false;
+    if (i < n && v[i] == '.') i = skip(v, i + 1, digit);
+    if (i == n) return true;
+    i = skip(v, i, [](char c) { return c == ' ' || c == '\t'; });
+    if (i < n && v[i] == 'Z') return i + 1 == n;
+    if (i >= n || (v[i] != '-' && v[i] != '+')) return false;
+    ++i;
+    int hours = 0, minutes = 0;
+    if (!number(1, 2, hours)) return false;
+    if (i < n && v[i] == ':') {
+        ++i;
+        if (!number(2, 2, minutes)) return false;
+    }
+    t.offset = true;
+    t.offset_minutes = hours * 60 + minutes;
+    return i == n;
+}
+
+bool leap(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+// What datetime.date, datetime.datetime and datetime.timezone accept.
+bool valid(const Timestamp &t) {
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1) return false;
+    if (t.day > days[t.month - 1] + (t.month == 2 && leap(t.year))) return false;
+    if (!t.time) return true;
+    if (t.hour > 23 || t.minute > 59 || t.second > 59) return false;
+    return !t.offset || t.offset_minutes < 24 * 60;  // strictly within a day
+}
+
+// The interpreter refuses to convert decimal texts longer than its limit
+// (sys.get_int_max_str_digits(), 640 at the least): beyond this many digits
+// the result depends on the process's setting.
+constexpr size_t certain_decimal_digits = 640;
+
+bool int_constructible(std::string_view v) {
+    std::string d;
+    d.reserve(v.size());
+    for (char c : v)
+        if (c != '_') d += c;
+    std::string_view r(d);
+    r.remove_prefix(sign_length(r));
+    if (r == "0") return true;
+    if (r.substr(0, 2) == "0b" || r.substr(0, 2) == "0x") return r.size() > 2;  // int("", base)
+    if (r[0] == '0') return true;  // octal: no digit limit for a power of two
+    size_t first_part = std::min(r.find(':'), r.size());
+    return first_part <= certain_decimal_digits;
+}
+
+// ---- reading ---------------------------------------------------------------
+
+// libyaml's parser and event, released on every way out.
+struct Parser {
+    yaml_parser_t p;
+    bool ok;
+    Parser() { ok = yaml_parser_initialize(&p) != 0; }
+    ~Parser() { yaml_parser_delete(&p); }
+    Parser(const Parser &) = delete;
+    Parser &operator=(const Parser &) = delete;
+};
+
+struct Event {
+    yaml_event_t e;
+    bool held = false;
+    ~Event() { clear(); }
+    void clear() {
+        if (held) yaml_event_delete(&e);
+        held = false;
+    }
+};
+
+}  // namespace
+
+const char *libyaml_version() { return yaml_get_version_string(); }
+
+Scalar resolve_plain(std::string_view v) {
+    if (v.empty()) return Scalar::Null;
+    // A pattern's "$" also matches before a final line break, which a plain
+    // scalar never ends with; should one, the resolver is not followed here.
+    if (v.back() == '\n') return Scalar::Unsure;
+    const char c = v[0];
+    switch (c) {
+        case 'y': case 'Y': case 't': case 'T': case 'f': case 'F': case 'o': case 'O':
+            return is_bool(v) ? Scalar::Bool : Scalar::Str;
+        case 'n': case 'N':
+            return is_bool(v) ? Scalar::Bool : is_null(v) ? Scalar::Null : Scalar::Str;
+        case '-': case '+':
+            return is_float(v) ? Scalar::Float : is_int(v) ? Scalar::Int : Scalar::Str;
+        case '.':
+            return is_float(v) ? Scalar::Float : Scalar::Str;
+        case '<':
+            return v == "<<" ? Scalar::Merge : Scalar::Str;
+        case '~':
+            return v == "~" ? Scalar::Null : Scalar::Str;
+        case '=':
+            return v == "=" ? Scalar::Value : Scalar::Str;
+        case '!': case '&': case '*':
+            return v.size() == 1 ? Scalar::Yaml : Scalar::Str;
+        default:
+            break;
+    }
+    if (!digit(c)) return Scalar::Str;
+    if (is_float(v)) return Scalar::Float;
+    if (is_int(v)) return Scalar::Int;
+    Timestamp t;
+    return parse_timestamp(v, t) ? Scalar::Timestamp : Scalar::Str;
+}
+
+bool constructible(Scalar type, std::string_view value) {
+    switch (type) {
+        case Scalar::Str: case Scalar::Null: case Scalar::Bool: case Scalar::Float:
+            return true;
+        case Scalar::Int:
+            return int_constructible(value);
+        case Scalar::Timestamp: {
+            Timestamp t;
+            return parse_timestamp(value, t) && valid(t);
+        }
+        default:
+            return false;
+    }
+}
+
+YamlTree::Read YamlTree::read(std::string_view input) {
+    nodes_.clear();
+    text_.clear();
+    // Offsets are 32-bit; escapes can make the text half as long again.
+    if (input.size() > (UINT32_MAX / 2)) return Read::Refused;
+
+    // About one node per dozen bytes in a testbed, most of the text kept.
+    nodes_.reserve(input.size() / 12 + 4);
+    text_.reserve(input.size());
+
+    Parser parser;
+    if (!parser.ok) return Read::Refused;
+    yaml_parser_set_input_string(&parser.p, reinterpret_cast<const unsigned char *>(input.data()),
+                                 input.size());
+
+    // The collections being filled, innermost last, with their last child.
+    struct Open {
+        uint32_t node, last;
+    };
+    std::vector<Open> open;
+    auto add = [&](Kind kind, const yaml_char_t *anchor, const yaml_char_t *tag) {
+        auto i = static_cast<uint32_t>(nodes_.size());
+        nodes_.emplace_back();
+        Node &n = nodes_.back();
+        n.kind = kind;
+        n.anchored = anchor != nullptr;
+        n.tagged = tag != nullptr;
+        if (!open.empty()) {
+            Open &o = open.back();
+            if (o.last == none) nodes_[o.node].first = i;
+            else nodes_[o.last].next = i;
+            o.last = i;
+            ++nodes_[o.node].count;
+        }
+        return i;
+    };
+
+    int documents = 0;
+    Event ev;
+    for (;;) {
+        ev.clear();
+        if (!yaml_parser_parse(&parser.p, &ev.e)) return Read::Refused;
+        ev.held = true;
+        const yaml_event_t &e = ev.e;
+        switch (e.type) {
+            case YAML_STREAM_END_EVENT:
+                return documents ? Read::Document : Read::Empty;
+            case YAML_DOCUMENT_START_EVENT:
+                // The loader wants a single document and refuses a second.
+                if (++documents > 1) return Read::Refused;
+                break;
+            case YAML_ALIAS_EVENT:
+                add(Kind::Alias, e.data.alias.anchor, nullptr);
+                break;
+            case YAML_SCALAR_EVENT: {
+                uint32_t i = add(Kind::Scalar, e.data.scalar.anchor, e.data.scalar.tag);
+                Node &n = nodes_[i];
+                n.begin = static_cast<uint32_t>(text_.size());
+                n.size = static_cast<uint32_t>(e.data.scalar.length);
+                n.implicit = e.data.scalar.plain_implicit != 0;
+                text_.append(reinterpret_cast<const char *>(e.data.scalar.value),
+                             e.data.scalar.length);
+                break;
+            }
+            case YAML_SEQUENCE_START_EVENT:
+                open.push_back({add(Kind::Sequence, e.data.sequence_start.anchor,
+                                    e.data.sequence_start.tag),
+                                none});
+                break;
+            case YAML_MAPPING_START_EVENT:
+                open.push_back({add(Kind::Mapping, e.data.mapping_start.anchor,
+                                    e.data.mapping_start.tag),
+                                none});
+                break;
+            case YAML_SEQUENCE_END_EVENT:
+            case YAML_MAPPING_END_EVENT:
+                open.pop_back();
+                break;
+            default:  // stream start, document end, no event
+                break;
+        }
+    }
+}
+
+bool YamlTree::safe_load() {
+    for (Node &n : nodes_) {
+        if (n.kind == Kind::Alias || n.tagged || n.anchored) return false;
+        if (n.kind == Kind::Scalar) {
+            std::string_view value = text(n);
+            n.type = n.implicit ? resolve_plain(value) : Scalar::Str;
+            if (!constructible(n.type, value)) return false;
+        } else if (n.kind == Kind::Mapping) {
+            bool key = true;
+            for (uint32_t c = n.first; c != none; c = nodes_[c].next, key = !key)
+                if (key && nodes_[c].kind != Kind::Scalar) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace tavox::cli::commands::migrate::abstract

@@ -1,0 +1,94 @@
+// tavox.cli.commands.migrate.abstract -- a YAML document read with libyaml
+// into a compact tree, and what the safe loader would make of it.
+//
+// Pure C++: no Python object is touched here, so all of it runs with the
+// interpreter lock released.  The parser is libyaml's, the one the loader
+// of the YAML check runs (through PyYAML's C binding), so which texts parse
+// and which do not is the same; the scalar types follow the YAML 1.1
+// implicit resolvers of PyYAML's safe loader, and `safe_load` says whether
+// the safe constructor would build the whole document without an error.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavox::cli::commands::migrate::abstract {
+
+// What a scalar becomes in the safe loader.  The last four are resolved
+// but never constructed into plain data here: a document holding one is
+// left to the loader.
+enum class Scalar : uint8_t {
+    Str,
+    Null,
+    Bool,
+    Int,
+    Float,
+    Timestamp,
+    Merge,    // "<<": merge keys
+    Value,    // "=": a value key
+    Yaml,     // "!", "&" or "*" alone
+    Unsure,   // beyond what the resolver here decides with certainty
+};
+
+// The implicit type of a plain scalar without a tag, as the safe loader's
+// resolvers give it (first matching pattern for its first character).
+Scalar resolve_plain(std::string_view value);
+
+// Whether the safe constructor builds a scalar of that implicit type
+// without raising: an integer with no digits ("0x_"), or with more decimal
+// digits than the interpreter converts, and a timestamp that is no date or
+// time (month 13, 25:00, an offset of a day) are refused.
+bool constructible(Scalar type, std::string_view value);
+
+// The version of the libyaml this module parses with, "0.2.5" say.
+const char *libyaml_version();
+
+class YamlTree {
+public:
+    static constexpr uint32_t none = UINT32_MAX;
+
+    enum class Kind : uint8_t { Scalar, Sequence, Mapping, Alias };
+
+    // One node.  Children are linked in document order; a mapping's
+    // children alternate key, value, key, value.
+    struct Node {
+        uint32_t begin = 0, size = 0;  // scalar text, in text()
+        uint32_t first = none;         // first child
+        uint32_t next = none;          // next sibling
+        uint32_t count = 0;            // number of children
+        Kind kind = Kind::Scalar;
+        Scalar type = Scalar::Str;     // scalars, once resolved
+        bool implicit = false;         // plain scalar: its type comes from the resolver
+        bool tagged = false;           // an explicit tag, "!" included
+        bool anchored = false;
+    };
+
+    enum class Read {
+        Document,  // one document, in root()
+        Empty,     // a stream without a document: the loader returns None
+        Refused,   // not one parsable document: a parse error, or a second document
+    };
+
+    // Parses `text` (UTF-8, line breaks as the loader sees them).
+    Read read(std::string_view text);
+
+    // Resolves every scalar and tells whether the safe loader would build
+    // the document as plain data, so that the tree says everything the
+    // loaded document would: no tag, anchor or alias, no merge or value
+    // key, no key that is a collection, every scalar constructible.
+    bool safe_load();
+
+    const Node &node(uint32_t i) const { return nodes_[i]; }
+    const Node &root() const { return nodes_.front(); }
+    std::string_view text(const Node &n) const {
+        return std::string_view(text_).substr(n.begin, n.size);
+    }
+
+private:
+    std::vector<Node> nodes_;
+    std::string text_;
+};
+
+}  // namespace tavox::cli::commands::migrate::abstract
