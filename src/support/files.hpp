@@ -28,9 +28,7 @@ struct FileId {
     dev_t dev = 0;
     ino_t ino = 0;
     bool operator==(const FileId &o) const { return dev == o.dev && ino == o.ino; }
-    bool operator<(const FileId &o) const {
-        return dev != o.dev ? dev < o.dev : ino < o.ino;
-    }
+    bool operator<(const FileId &o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
 };
 
 // What a content was: its length and a 64-bit hash of its bytes (MurmurHash64A).
@@ -59,16 +57,28 @@ inline Fingerprint fingerprint(std::string_view data) {
     }
     uint64_t tail = 0;
     switch (len & 7) {
-        case 7: tail ^= uint64_t(static_cast<unsigned char>(p[6])) << 48; [[fallthrough]];
-        case 6: tail ^= uint64_t(static_cast<unsigned char>(p[5])) << 40; [[fallthrough]];
-        case 5: tail ^= uint64_t(static_cast<unsigned char>(p[4])) << 32; [[fallthrough]];
-        case 4: tail ^= uint64_t(static_cast<unsigned char>(p[3])) << 24; [[fallthrough]];
-        case 3: tail ^= uint64_t(static_cast<unsigned char>(p[2])) << 16; [[fallthrough]];
-        case 2: tail ^= uint64_t(static_cast<unsigned char>(p[1])) << 8; [[fallthrough]];
-        case 1:
-            tail ^= uint64_t(static_cast<unsigned char>(p[0]));
-            h ^= tail;
-            h *= m;
+    case 7:
+        tail ^= uint64_t(static_cast<unsigned char>(p[6])) << 48;
+        [[fallthrough]];
+    case 6:
+        tail ^= uint64_t(static_cast<unsigned char>(p[5])) << 40;
+        [[fallthrough]];
+    case 5:
+        tail ^= uint64_t(static_cast<unsigned char>(p[4])) << 32;
+        [[fallthrough]];
+    case 4:
+        tail ^= uint64_t(static_cast<unsigned char>(p[3])) << 24;
+        [[fallthrough]];
+    case 3:
+        tail ^= uint64_t(static_cast<unsigned char>(p[2])) << 16;
+        [[fallthrough]];
+    case 2:
+        tail ^= uint64_t(static_cast<unsigned char>(p[1])) << 8;
+        [[fallthrough]];
+    case 1:
+        tail ^= uint64_t(static_cast<unsigned char>(p[0]));
+        h ^= tail;
+        h *= m;
     }
     h ^= h >> r;
     h *= m;
@@ -223,7 +233,8 @@ inline Replacement replace_file(const std::string &path, const std::string &data
             // Keep the owner when we are allowed to; a file we may write but
             // not give away simply becomes ours, as an editor's save would.
             // (Before fchmod: a change of owner may clear set-id bits.)
-            if (::fchown(fd, st.st_uid, st.st_gid) != 0) { /* not fatal */ }
+            if (::fchown(fd, st.st_uid, st.st_gid) != 0) { /* not fatal */
+            }
         }
         if (::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
     }
