@@ -3,9 +3,12 @@
 // for reading the files under examination.
 //
 //   module.cpp   module body, FileTypes, except_log, MigrateAbstractCommand
-//                (__init__, get_parent_tokens, run, wait_for_thread_slot)
+//                (__init__, get_parent_tokens, run)
+//   workers.cpp  the worker threads of a run, wait_for_thread_slot
 //   tokens.cpp   read_tokens, compute_tokens
 //   checks.cpp   check_yaml, check_python, check_init
+//   reading.cpp  files under examination, read as open() reads them
+//   text_scan.cpp  newlines, UTF-8 and the candidate lines of a text (pure C++)
 //   patch.cpp    apply_yaml_fix, apply_yaml_comment, apply_python_comments,
 //                apply_python_fixes, apply_patches
 //   run.cpp      what a run has checked and patched; its log files and lock
@@ -14,6 +17,7 @@
 
 #include "support/files.hpp"
 #include "support/support.hpp"
+#include "text_scan.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,7 +36,10 @@
 
 namespace tavox::cli::commands::migrate::abstract {
 
+using support::builtin;
+using support::concat;
 using support::fmt;
+using support::OpenFile;
 using support::utf8;
 
 // The str that utf8() made `text` from: bytes that are no UTF-8 (from file
@@ -44,31 +51,9 @@ inline py::str from_utf8(const std::string &text) {
     return py::reinterpret_steal<py::str>(s);
 }
 
-// a + b, with the operator's own rules (str + str concatenates; anything
-// else raises the TypeError the expression would).
-inline py::object add(py::handle a, py::handle b) {
-    PyObject *r = PyNumber_Add(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-inline py::object add(py::handle a, const char *b) { return add(a, py::str(b)); }
-inline py::object add(const char *a, py::handle b) { return add(py::str(a), b); }
-
-// Text built piece by piece with `+`, as `msg += ...` does.
-class Concat {
-public:
-    Concat() : text_(py::str("")) {}
-    explicit Concat(py::handle start) : text_(py::reinterpret_borrow<py::object>(start)) {}
-    Concat &operator<<(py::handle value) {
-        text_ = add(text_, value);
-        return *this;
-    }
-    Concat &operator<<(const char *value) { return *this << py::str(value); }
-    const py::object &get() const { return text_; }
-
-private:
-    py::object text_;
-};
+// a + b, as concat(a, b) (kept for the files that still spell it so).
+inline py::object add(py::handle a, py::handle b) { return concat(a, b); }
+inline py::object add(py::handle a, const char *b) { return concat(a, b); }
 
 // The module's compiled patterns, by their exact pattern texts.
 inline constexpr const char *PLATFORM_MATCH_TEXT = R"re(^\w+\dk$)re";
@@ -101,25 +86,68 @@ private:
     py::object replacement_;  // set when compute_tokens was rebound
 };
 
-// ---- ends of worker threads (module.cpp) ---------------------------------
+// ---- worker threads (workers.cpp) -----------------------------------------
+
+// The part of a run in which its workers go, kept on the run's frame.  The
+// checks of its command object that run meanwhile say when they end; the
+// threads they ran in wait here, as owned references, for the slot wait.
+// Everything here is used with the interpreter lock held, which guards it.
+class WorkerPhase {
+public:
+    explicit WorkerPhase(py::handle command);
+    ~WorkerPhase();
+    WorkerPhase(const WorkerPhase &) = delete;
+    WorkerPhase &operator=(const WorkerPhase &) = delete;
+
+    // The phase going on for `command`, or none.
+    static WorkerPhase *of(py::handle command);
+    // Checks under way that will say when they end.
+    int running() const { return running_; }
+    // The threads whose check has ended, handed over to the caller.
+    std::vector<py::object> take_ended();
+    // Sleeps, with the interpreter lock released, until a check ends or
+    // `timeout_ms` passes; returns whether an end is waiting to be taken.
+    // A signal handler that raises (Ctrl-C) raises here.
+    bool wait(int timeout_ms);
+
+private:
+    friend class WorkerEnd;
+    static WorkerPhase *find(const PyObject *command, unsigned long serial);
+    void ended(py::object thread);
+
+    const PyObject *command_;  // identity only
+    unsigned long serial_;     // tells this phase from a later one of the same command
+    WorkerPhase *previous_;
+    std::vector<py::object> ended_;
+    int running_ = 0;
+    bool waiting_ = false;  // wait() sleeps on fd_
+    int fd_ = -1;           // eventfd that wakes wait(), made on first use
+};
 
 // A check that runs in a worker thread keeps one of these for its whole
 // body.  When the body is left, the thread is about to end: it tells the
-// slot wait so, which then hands its slot on at once instead of polling.
-// Only while a run has workers going (WorkerPhase) is anything recorded.
-// Created and destroyed with the interpreter lock held; that lock is also
-// what guards the record, as it guards any Python object.
+// phase of its command's run so, and the slot wait hands its slot on at
+// once instead of polling.  Outside a run nothing is recorded.  Created and
+// destroyed with the interpreter lock held.
 class WorkerEnd {
 public:
-    explicit WorkerEnd(py::handle threading);
+    WorkerEnd(py::handle command, py::handle threading);
     ~WorkerEnd();
     WorkerEnd(const WorkerEnd &) = delete;
     WorkerEnd &operator=(const WorkerEnd &) = delete;
 
 private:
     py::object threading_;
-    bool armed_ = false;  // counted as under way, so the end is recorded
+    const PyObject *command_;  // identity only
+    unsigned long serial_ = 0;  // the phase that counts this check as under way
 };
+
+// Starts one worker per file, `self.<check>(file, queue)`, in a progress bar
+// described `desc`, after waiting for a slot each time.
+void start_workers(const Call &call, py::handle self, py::handle files, const char *desc,
+                   const char *check, py::handle queue);
+
+TAVOX_DECLARE(MigrateAbstractCommand_wait_for_thread_slot);
 
 // ---- discovery (walk.cpp) --------------------------------------------------
 
@@ -186,79 +214,7 @@ TAVOX_DECLARE(MigrateAbstractCommand_apply_python_comments);
 TAVOX_DECLARE(MigrateAbstractCommand_apply_python_fixes);
 TAVOX_DECLARE(MigrateAbstractCommand_apply_patches);
 
-// ---- file helpers ---------------------------------------------------------
-
-// Whole content of a file as bytes, exactly as stored (no newline
-// translation).  Touches no Python object: call it with the interpreter
-// lock released.  On failure returns false and leaves errno set.
-inline bool read_file_bytes(const std::string &path, std::string &out) {
-    return support::read_file(path, out);
-}
-
-// Universal newlines, in place: "\r\n" and a lone "\r" become "\n", as a
-// file opened in text mode reads.  Pure C++.
-inline void translate_newlines(std::string &text) {
-    if (text.find('\r') == std::string::npos) return;
-    size_t w = 0;
-    const size_t n = text.size();
-    for (size_t r = 0; r < n; ++r) {
-        char ch = text[r];
-        if (ch == '\r') {
-            text[w++] = '\n';
-            if (r + 1 < n && text[r + 1] == '\n') ++r;
-        } else {
-            text[w++] = ch;
-        }
-    }
-    text.resize(w);
-}
-
-// True when `s` is well-formed UTF-8 as the interpreter's strict decoder
-// sees it (no overlong forms, no surrogates, nothing above U+10FFFF).
-// Pure C++.
-inline bool valid_utf8(std::string_view s) {
-    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
-    const unsigned char *end = p + s.size();
-    while (p < end) {
-        // Runs of ASCII, the bulk of any source file, eight bytes at a time.
-        while (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, sizeof word);
-            if (word & 0x8080808080808080ULL) break;
-            p += 8;
-        }
-        if (p == end) break;
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        size_t need;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) need = 1;
-        else if (c == 0xE0) { need = 2; lo = 0xA0; }
-        else if (c >= 0xE1 && c <= 0xEC) need = 2;
-        else if (c == 0xED) { need = 2; hi = 0x9F; }
-        else if (c >= 0xEE && c <= 0xEF) need = 2;
-        else if (c == 0xF0) { need = 3; lo = 0x90; }
-        else if (c >= 0xF1 && c <= 0xF3) need = 3;
-        else if (c == 0xF4) { need = 3; hi = 0x8F; }
-        else return false;
-        if (static_cast<size_t>(end - p) <= need) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (size_t k = 2; k <= need; ++k)
-            if (p[k] < 0x80 || p[k] > 0xBF) return false;
-        p += need + 1;
-    }
-    return true;
-}
-
-// One line of a text, as readlines() gives it: [begin, end) includes the
-// line's "\n" when it has one.
-struct LineSpan {
-    size_t begin;
-    size_t end;
-};
+// ---- files under examination (reading.cpp) ----------------------------------
 
 // A file read as open(path, "r") would read it, in the locale's encoding,
 // with universal newlines.  The content ends up as UTF-8 in `text`.  Call
@@ -298,29 +254,6 @@ Examined examine(py::handle path);
 // A text stream over `bytes` that reads as open(path) reads the file they
 // came from: the locale's encoding, universal newlines.
 py::object text_stream(const std::string &bytes);
-
-// Close an open Python file object on every way out of a block.
-class OpenFile {
-public:
-    explicit OpenFile(py::object f) : f_(std::move(f)) {}
-    ~OpenFile() {
-        if (!f_) return;
-        // Keep an exception in flight while closing.
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject *r = PyObject_CallMethod(f_.ptr(), "close", nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-    }
-    OpenFile(const OpenFile &) = delete;
-    OpenFile &operator=(const OpenFile &) = delete;
-    py::object &operator*() { return f_; }
-    py::object *operator->() { return &f_; }
-
-private:
-    py::object f_;
-};
 
 // The encoding open() uses when none is given (the locale's), normalised
 // to its codec name: "utf-8" for the usual case.

@@ -5,13 +5,11 @@
 // The module body is at the bottom and reads like the Python module:
 // imports, constants, the token functions, except_log, then the command
 // class with its methods in class order.  The token functions live in
-// tokens.cpp, the checks in checks.cpp, the patcher in patch.cpp (with
+// tokens.cpp, discovery in walk.cpp, the worker threads and the slot wait
+// in workers.cpp, the checks in checks.cpp, the patcher in patch.cpp (with
 // yaml_form.cpp), what a run keeps beside its queues (its record of the
 // files checked and patched, its log files and lock) in run.cpp.
 #include "abstract.hpp"
-
-#include <poll.h>
-#include <sys/eventfd.h>
 
 namespace tavox::cli::commands::migrate::abstract {
 
@@ -31,130 +29,7 @@ constexpr const char *CLOSING_TEXT =
     "    /tmp/tavox_migrate_success.log   -- Successfully patched files\n"
     "    /tmp/tavox_migrate_failures.log  -- Failed to patch files\n";
 
-bool truthy(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-// ---- ends of worker threads ---------------------------------------------------
-//
-// The workers of a run that are about to end, as their threading.Thread
-// objects (owned references), oldest first.  The interpreter lock guards
-// the record: it is only touched with the lock held.  An eventfd wakes the
-// slot wait, which sleeps on it with the lock released; a worker writes to
-// it only while someone waits.
-struct Ends {
-    std::vector<PyObject *> threads;
-    int phases = 0;        // runs that have workers going
-    int running = 0;       // checks under way that will record their end
-    bool waiting = false;  // the slot wait sleeps on fd
-    int fd = -1;
-    pid_t pid = 0;         // the process that made fd (a fork child makes its own)
-};
-
-Ends &ends() {
-    static Ends *e = new Ends;  // never destroyed: nothing to do at exit
-    return *e;
-}
-
-// The recorded ends, handed over to the caller.
-std::vector<py::object> take_ends() {
-    std::vector<py::object> out;
-    for (PyObject *t : ends().threads) out.push_back(py::reinterpret_steal<py::object>(t));
-    ends().threads.clear();
-    return out;
-}
-
-// While a run has workers going, the ends of its checks are recorded; once
-// they are all joined, nothing recorded may outlive the run.
-class WorkerPhase {
-public:
-    WorkerPhase() { ++ends().phases; }
-    ~WorkerPhase() {
-        if (--ends().phases == 0) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            take_ends();
-            PyErr_Restore(type, value, tb);
-        }
-    }
-    WorkerPhase(const WorkerPhase &) = delete;
-    WorkerPhase &operator=(const WorkerPhase &) = delete;
-};
-
-// Sleep, with the interpreter lock released, until a worker records its end
-// or `timeout_ms` passes.  Returns whether an end is recorded.  A signal
-// handler that raises (Ctrl-C) raises here.
-bool wait_for_end(int timeout_ms) {
-    Ends &e = ends();
-    if (!e.threads.empty()) return true;
-    if (e.fd < 0 || e.pid != ::getpid()) {
-        e.fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        e.pid = ::getpid();
-    }
-    if (e.fd < 0) {  // no eventfd: a plain bounded sleep
-        py::gil_scoped_release nogil;
-        ::usleep(static_cast<useconds_t>(timeout_ms) * 1000);
-    } else {
-        e.waiting = true;
-        int fd = e.fd;
-        {
-            py::gil_scoped_release nogil;
-            struct pollfd p {fd, POLLIN, 0};
-            if (::poll(&p, 1, timeout_ms) > 0) {
-                eventfd_t count;
-                ::eventfd_read(fd, &count);
-            }
-        }
-        e.waiting = false;
-    }
-    if (PyErr_CheckSignals() < 0) throw py::error_already_set();
-    return !e.threads.empty();
-}
-
-// Start one worker per file, never more than max_threads alive at once.
-void start_workers(const Call &call, py::handle self, py::handle files, const char *desc,
-                   const char *check, py::handle queue) {
-    py::object thread_cls = call.global("threading").attr("Thread");
-    py::object bar = call.global("tqdm")(files, py::arg("desc") = desc);
-    py::object target = self.attr(check);
-    for (py::handle file : bar) {
-        self.attr("wait_for_thread_slot")();
-        py::object t = thread_cls(py::arg("target") = target,
-                                  py::arg("args") = py::make_tuple(file, queue));
-        t.attr("start")();
-        self.attr("threads").attr("append")(t);
-    }
-}
-
 }  // namespace
-
-WorkerEnd::WorkerEnd(py::handle threading)
-    : threading_(py::reinterpret_borrow<py::object>(threading)) {
-    if (ends().phases > 0) {
-        ++ends().running;
-        armed_ = true;
-    }
-}
-
-WorkerEnd::~WorkerEnd() {
-    if (!armed_) return;
-    Ends &e = ends();
-    --e.running;
-    if (e.phases == 0) return;
-    // Whatever exception is leaving the check stays as it is.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject *thread = PyObject_CallMethod(threading_.ptr(), "current_thread", nullptr);
-    if (thread) {
-        e.threads.push_back(thread);  // the record owns the reference
-        if (e.waiting) ::eventfd_write(e.fd, 1);
-    } else {
-        PyErr_Clear();  // no record: the slot wait finds the end by polling
-    }
-    PyErr_Restore(type, value, tb);
-}
 
 // ---- def except_log(f) ------------------------------------------------------
 
@@ -166,7 +41,7 @@ TAVOX_DEF(except_log_inner, "except_log.<locals>.inner", "*args", nullptr) {
         return f(*args);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        py::object text = add(py::str(args[1]), ": Exception processing file");
+        py::object text = concat(py::str(args[1]), ": Exception processing file");
         call.global("logger").attr("exception")(
             text, py::arg("exc_info") = py::make_tuple(e.type(), e.value(), e.trace()));
         return py::none();
@@ -175,8 +50,7 @@ TAVOX_DEF(except_log_inner, "except_log.<locals>.inner", "*args", nullptr) {
 
 // def except_log(f):
 TAVOX_DEF(except_log, "except_log", "f", nullptr) {
-    return support::make_function(except_log_inner, call.module(),
-                                  py::make_tuple(call[0]));
+    return support::make_function(except_log_inner, call.module(), py::make_tuple(TAVOX_ARG(f)));
 }
 
 // ---- class MigrateAbstractCommand(Subcommand) -------------------------------
@@ -184,15 +58,12 @@ TAVOX_DEF(except_log, "except_log", "f", nullptr) {
 // def __init__(self, *args, **kwargs):
 TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__",
           "self, *args, **kwargs", nullptr) {
-    py::handle self = call[0];
-    py::module_::import("builtins")
-        .attr("super")(call.cls(), self)
-        .attr("__init__")(*call.varargs(), **call.varkw());
+    py::handle self = TAVOX_ARG(self);
+    call.super_init();
     py::object parser = self.attr("parser");
-    py::object builtins = py::module_::import("builtins");
     py::object max_threads = call.global("MAX_THREADS");
     using py::arg;
-    parser.attr("add_argument")("path", arg("nargs") = "?", arg("type") = builtins.attr("str"),
+    parser.attr("add_argument")("path", arg("nargs") = "?", arg("type") = builtin("str"),
                                 arg("action") = "store", arg("default") = ".",
                                 arg("help") = "Path to start searching for files");
     parser.attr("add_argument")("--init", arg("action") = "store_true",
@@ -202,7 +73,7 @@ TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__",
     parser.attr("add_argument")("--yaml", arg("action") = "store_true",
                                 arg("help") = "Only process YAML files");
     parser.attr("add_argument")(
-        "--threads", arg("type") = builtins.attr("int"), arg("action") = "store",
+        "--threads", arg("type") = builtin("int"), arg("action") = "store",
         arg("default") = max_threads,
         arg("help") = fmt("Max number of threads to run while processing files (default {})",
                           max_threads));
@@ -232,9 +103,9 @@ TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__",
 // def get_parent_tokens(self, path):
 TAVOX_DEF(MigrateAbstractCommand_get_parent_tokens, "MigrateAbstractCommand.get_parent_tokens",
           "self, path", nullptr) {
-    py::object token_paths = call[0].attr("token_paths");
+    py::object token_paths = TAVOX_ARG(self).attr("token_paths");
     py::object ospath = call.global("os").attr("path");
-    py::object path = py::reinterpret_borrow<py::object>(call[1]);
+    py::object path = py::reinterpret_borrow<py::object>(TAVOX_ARG(path));
     // Only the ancestors are looked up, closest first.
     size_t depth = py::int_(path.attr("count")(ospath.attr("sep"))).cast<size_t>();
     std::vector<py::object> found;
@@ -252,7 +123,7 @@ TAVOX_DEF(MigrateAbstractCommand_get_parent_tokens, "MigrateAbstractCommand.get_
 
 // def run(self, args):
 TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args", nullptr) {
-    py::handle self = call[0], args = call[1];
+    py::handle self = TAVOX_ARG(self), args = TAVOX_ARG(args);
     py::object logger = call.global("logger");
     py::object queue_cls = call.global("queue").attr("Queue");
     py::object os = call.global("os");
@@ -283,9 +154,9 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
         logger.attr("error")(fmt("Token table incomplete: {}", e.value()));
     }
 
-    bool init = truthy(args.attr("init"));
-    bool python = truthy(args.attr("python"));
-    bool yaml = truthy(args.attr("yaml"));
+    bool init = truth(args.attr("init"));
+    bool python = truth(args.attr("python"));
+    bool yaml = truth(args.attr("yaml"));
     if (!init && !python && !yaml) init = python = yaml = true;
 
     py::object top = args.attr("path");
@@ -305,7 +176,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
         for (py::handle file : call.global("tqdm")(found.init_files, py::arg("desc") = "init"))
             check_init(file, init_queue);
     }
-    WorkerPhase workers;
+    WorkerPhase workers(self);
     py::object yaml_queue = queue_cls();
     if (yaml) {
         logger.attr("info")("Iterating over yaml files...");
@@ -339,7 +210,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
         {init_queue, "PYTHON"}, {yaml_queue, "YAML"}, {python_queue, "PYTHON"}};
     for (auto &[q, type_name] : order) {
         py::object patch_type = file_types.attr(type_name);
-        while (!truthy(q.attr("empty")())) {
+        while (!truth(q.attr("empty")())) {
             py::object message = q.attr("get")();
             logs.write(RunLogs::Changes, message);
             try {
@@ -347,7 +218,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
                     py::arg("patch_type") = patch_type, py::arg("msg") = message,
                     py::arg("success_queue") = success_queue,
                     py::arg("failer_queue") = failure_queue);
-                if (!truthy(applied)) logger.attr("warning")(message);
+                if (!truth(applied)) logger.attr("warning")(message);
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 // The file the message is for, named as the patcher names it.
@@ -355,18 +226,16 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
                 const std::string *tied = record.tie(first);
                 py::object file = os.attr("path").attr("abspath")(
                     from_utf8(tied ? *tied : header_path(first)));
-                Concat item(file);
-                item << "\n  - PATCHING_ERROR: Failed to apply patch: " << py::str(e.value())
-                     << "\n";
-                failure_queue.attr("put")(item.get());
+                failure_queue.attr("put")(concat(file, "\n  - PATCHING_ERROR: Failed to apply patch: ",
+                                                 py::str(e.value()), "\n"));
             }
             write_outcomes();
         }
     }
     write_outcomes();
-    while (!truthy(success_queue.attr("empty")()))
+    while (!truth(success_queue.attr("empty")()))
         logger.attr("warning")(success_queue.attr("get")());
-    while (!truthy(failure_queue.attr("empty")()))
+    while (!truth(failure_queue.attr("empty")()))
         logger.attr("critical")(failure_queue.attr("get")());
 
     // Trees that are seldom the repository's own, walked for want of an
@@ -376,57 +245,6 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
 
     logger.attr("info")(py::str(CLOSING_TEXT).attr("format")(
         py::arg("csv_url") = call.global("CSV_URL")));
-    return py::none();
-}
-
-// def wait_for_thread_slot(self):
-TAVOX_DEF(MigrateAbstractCommand_wait_for_thread_slot,
-          "MigrateAbstractCommand.wait_for_thread_slot", "self", nullptr) {
-    py::handle self = call[0];
-    py::object threads = self.attr("threads");
-    py::object max_threads = self.attr("max_threads");
-    auto full = [&] {
-        int r = PyObject_RichCompareBool(py::int_(py::len(threads)).ptr(), max_threads.ptr(),
-                                         Py_GE);
-        if (r < 0) throw py::error_already_set();
-        return r == 1;
-    };
-    // Workers whose check has ended say so, and their slots are handed on
-    // at once.  Threads that end without a word (any other target) are found
-    // the plain way: while no check is under way, the oldest thread is
-    // waited for (0.1 s at most), and after any wait in which nobody said
-    // anything, every thread that is no longer alive is let go.
-    bool quiet = false;
-    while (full()) {
-        bool freed = false;
-        for (py::object &ended : take_ends()) {
-            Py_ssize_t n = PyList_Check(threads.ptr()) ? PyList_GET_SIZE(threads.ptr()) : -1;
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                if (PyList_GET_ITEM(threads.ptr(), i) != ended.ptr()) continue;
-                ended.attr("join")();  // its check is over: only its exit is left
-                if (PySequence_DelItem(threads.ptr(), i) < 0) throw py::error_already_set();
-                freed = true;
-                break;
-            }
-        }
-        if (freed) continue;
-        if (quiet) {
-            py::list alive;
-            for (py::handle t : py::list(threads)) {
-                t.attr("join")(0);
-                if (truthy(t.attr("is_alive")())) alive.append(t);
-            }
-            if (PySequence_SetSlice(threads.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()) < 0)
-                throw py::error_already_set();
-            if (!full()) break;
-        }
-        if (ends().running > 0) {
-            quiet = !wait_for_end(100);
-        } else {
-            threads[py::int_(0)].attr("join")(0.1);
-            quiet = true;
-        }
-    }
     return py::none();
 }
 

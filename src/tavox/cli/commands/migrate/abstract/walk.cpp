@@ -266,7 +266,7 @@ py::object join(py::handle root, py::handle name) {
     if (!PyUnicode_Check(root.ptr()) || PyUnicode_GET_LENGTH(root.ptr()) == 0 ||
         PyUnicode_READ_CHAR(root.ptr(), PyUnicode_GET_LENGTH(root.ptr()) - 1) == '/')
         return py::module_::import("os").attr("path").attr("join")(root, name);
-    return add(add(root, "/"), name);
+    return concat(root, "/", name);
 }
 
 // The trees noted for the hint: a directory holding pyvenv.cfg, or a

@@ -1,0 +1,148 @@
+// tavox.cli.commands.migrate.abstract -- the text engine under the checks
+// (see text_scan.hpp).  Pure C++.
+#include "text_scan.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace tavox::cli::commands::migrate::abstract {
+
+void translate_newlines(std::string &text) {
+    if (text.find('\r') == std::string::npos) return;
+    size_t w = 0;
+    const size_t n = text.size();
+    for (size_t r = 0; r < n; ++r) {
+        char ch = text[r];
+        if (ch == '\r') {
+            text[w++] = '\n';
+            if (r + 1 < n && text[r + 1] == '\n') ++r;
+        } else {
+            text[w++] = ch;
+        }
+    }
+    text.resize(w);
+}
+
+bool valid_utf8(std::string_view s) {
+    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    const unsigned char *end = p + s.size();
+    while (p < end) {
+        // Runs of ASCII, the bulk of any source file, eight bytes at a time.
+        while (end - p >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, sizeof word);
+            if (word & 0x8080808080808080ULL) break;
+            p += 8;
+        }
+        if (p == end) break;
+        unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        size_t need;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) need = 1;
+        else if (c == 0xE0) need = 2, lo = 0xA0;
+        else if (c >= 0xE1 && c <= 0xEC) need = 2;
+        else if (c == 0xED) need = 2, hi = 0x9F;
+        else if (c >= 0xEE && c <= 0xEF) need = 2;
+        else if (c == 0xF0) need = 3, lo = 0x90;
+        else if (c >= 0xF1 && c <= 0xF3) need = 3;
+        else if (c == 0xF4) need = 3, hi = 0x8F;
+        else return false;
+        if (static_cast<size_t>(end - p) <= need) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (size_t k = 2; k <= need; ++k)
+            if (p[k] < 0x80 || p[k] > 0xBF) return false;
+        p += need + 1;
+    }
+    return true;
+}
+
+namespace {
+
+// Offsets of the starts of the lines that hold what `need` asks for, in
+// increasing order, each line once.  Searches the whole text at a time,
+// which is much faster than line by line.
+std::vector<size_t> lines_holding(std::string_view text, const Need &need) {
+    std::vector<size_t> starts;
+    std::string_view needle = need.kind == Needs::Literal ? std::string_view(need.literal)
+                                                          : std::string_view("errin");
+    size_t from = 0;
+    while (from < text.size()) {
+        const void *hit =
+            ::memmem(text.data() + from, text.size() - from, needle.data(), needle.size());
+        if (!hit) break;
+        size_t at = static_cast<size_t>(static_cast<const char *>(hit) - text.data());
+        if (need.kind == Needs::FerrinQuoted) {
+            size_t after = at + needle.size();
+            if (after >= text.size() || (text[after] != '\'' && text[after] != '"')) {
+                from = at + 1;
+                continue;
+            }
+        }
+        size_t nl = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
+        starts.push_back(nl == std::string_view::npos ? 0 : nl + 1);
+        // Go on after the end of this line: it is a candidate already.
+        size_t end = text.find('\n', at);
+        from = end == std::string_view::npos ? text.size() : end + 1;
+    }
+    return starts;
+}
+
+// The end of the line that begins at `start`, its "\n" included.
+size_t line_end(std::string_view all, size_t start) {
+    size_t nl = all.find('\n', start);
+    return nl == std::string_view::npos ? all.size() : nl + 1;
+}
+
+// Some pattern sees every line: each line is tried on its own.
+std::vector<Candidate> line_by_line(std::string_view all, const Need &a, const Need &b) {
+    std::vector<Candidate> out;
+    auto holds = [](std::string_view line, const Need &need) {
+        if (need.kind == Needs::Nothing) return true;
+        if (need.kind == Needs::Never) return false;
+        return !lines_holding(line, need).empty();
+    };
+    size_t index = 0, pos = 0;
+    while (pos < all.size()) {
+        size_t end = line_end(all, pos);
+        std::string_view line = all.substr(pos, end - pos);
+        bool first = holds(line, a), second = holds(line, b);
+        if (first || second) out.push_back({index, {pos, end}, first, second});
+        pos = end;
+        ++index;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<Candidate> candidates(std::string_view all, const Need &a, const Need &b) {
+    if (a.kind == Needs::Nothing || b.kind == Needs::Nothing) return line_by_line(all, a, b);
+    std::vector<size_t> first, second;
+    if (a.kind != Needs::Never) first = lines_holding(all, a);
+    if (b.kind != Needs::Never) second = lines_holding(all, b);
+    // Merge the two lists; line numbers come from counting the line breaks
+    // passed on the way.
+    std::vector<Candidate> out;
+    size_t i = 0, j = 0, counted_to = 0, index = 0;
+    while (i < first.size() || j < second.size()) {
+        size_t start = j >= second.size() || (i < first.size() && first[i] <= second[j])
+                           ? first[i]
+                           : second[j];
+        bool in_first = i < first.size() && first[i] == start;
+        bool in_second = j < second.size() && second[j] == start;
+        i += in_first;
+        j += in_second;
+        index +=
+            static_cast<size_t>(std::count(all.data() + counted_to, all.data() + start, '\n'));
+        counted_to = start;
+        out.push_back({index, {start, line_end(all, start)}, in_first, in_second});
+    }
+    return out;
+}
+
+}  // namespace tavox::cli::commands::migrate::abstract
