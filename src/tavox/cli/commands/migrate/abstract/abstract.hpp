@@ -51,6 +51,16 @@ inline py::str from_utf8(const std::string &text) {
     return py::reinterpret_steal<py::str>(s);
 }
 
+// key in container, raising what the test raises.
+inline bool contains(py::handle container, py::handle key) {
+    int r = PySequence_Contains(container.ptr(), key.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+inline bool contains(py::handle container, const char *key) {
+    return contains(container, py::str(key));
+}
+
 // a + b, as concat(a, b) (kept for the files that still spell it so).
 inline py::object add(py::handle a, py::handle b) { return concat(a, b); }
 inline py::object add(py::handle a, const char *b) { return concat(a, b); }

@@ -20,12 +20,6 @@ namespace tavox::cli::commands::migrate::abstract {
 
 namespace {
 
-bool contains(py::handle container, const char *key) {
-    int r = PySequence_Contains(container.ptr(), py::str(key).ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 bool differs(py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
     if (r < 0) throw py::error_already_set();
@@ -58,6 +52,16 @@ py::list items(py::handle mapping) {
         return py::reinterpret_steal<py::list>(l);
     }
     return py::list(mapping.attr("items")());
+}
+
+// The platforms of `platforms` that the token hierarchy knows under the OS
+// `os_` (as written).
+py::list known_platforms(py::handle hierarchy, py::handle os_, const py::list &platforms) {
+    py::object known = get(hierarchy, os_, py::dict());
+    py::list kept;
+    for (py::handle p : platforms)
+        if (contains(known, p)) kept.append(p);
+    return kept;
 }
 
 // " or ".join(value) for a list of alternatives, the value itself otherwise.
@@ -196,13 +200,7 @@ void device_platform(py::handle hierarchy, py::handle os_, py::handle platform, 
     py::object new_platform = tokens["platform"];
     if (PyList_Check(new_platform.ptr())) {
         // Only the platforms that the device's OS knows.
-        py::object known = get(hierarchy, os_, py::dict());
-        py::list kept;
-        for (py::handle candidate : py::list(new_platform)) {
-            int r = PySequence_Contains(known.ptr(), candidate.ptr());
-            if (r < 0) throw py::error_already_set();
-            if (r) kept.append(candidate);
-        }
+        py::list kept = known_platforms(hierarchy, os_, py::list(new_platform));
         tokens["platform"] = kept;
         new_platform = py::str(" or ").attr("join")(kept);
     }
@@ -373,20 +371,6 @@ void pid_directory(InitMessage &msg, const TokenDepth &depth, py::handle path,
     }
 }
 
-// The platforms of `platforms` known under the OS `os_`.
-py::list platforms_under(const Call &call, py::handle os_, const py::object &platforms) {
-    py::list valid;
-    py::list all(platforms);
-    if (all.empty()) return valid;
-    py::object known = get(call.global("TOKEN_HIERARCHY"), os_, py::dict());
-    for (py::handle p : all) {
-        int r = PySequence_Contains(known.ptr(), p.ptr());
-        if (r < 0) throw py::error_already_set();
-        if (r) valid.append(p);
-    }
-    return valid;
-}
-
 // A model directory: where it stands, and what it moves under.
 void model_directory(const Call &call, InitMessage &msg, const TokenDepth &depth, py::handle path,
                      py::handle parent_dir, py::handle dir_path, py::handle parent_tokens,
@@ -403,7 +387,9 @@ void model_directory(const Call &call, InitMessage &msg, const TokenDepth &depth
     py::list valid;
     py::object first = platform;
     if (several) {
-        valid = platforms_under(call, get(parent_tokens, "os", py::none()), platform);
+        py::object os_ = get(parent_tokens, "os", py::none());
+        py::list all(platform);
+        if (!all.empty()) valid = known_platforms(call.global("TOKEN_HIERARCHY"), os_, all);
         if (valid.empty()) throw py::index_error("list index out of range");
         first = valid[0];
     }
@@ -534,8 +520,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_init, "MigrateAbstractCommand.chec
     TokenDepth depth(token_type);
 
     py::object known_os = call.global("KNOWN_OS");
-    int is_known = PySequence_Contains(known_os.ptr(), token_val.ptr());
-    if (is_known < 0) throw py::error_already_set();
+    bool is_known = contains(known_os, token_val);
     if (depth.is("os") && is_known) {
         msg.token_line("os", token_val);
         msg_queue.attr("put")(msg.text());

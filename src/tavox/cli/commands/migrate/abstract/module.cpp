@@ -111,9 +111,7 @@ TAVOX_DEF(MigrateAbstractCommand_get_parent_tokens, "MigrateAbstractCommand.get_
     std::vector<py::object> found;
     for (size_t i = 0; i < depth; ++i) {
         path = ospath.attr("dirname")(path);
-        int r = PySequence_Contains(token_paths.ptr(), path.ptr());
-        if (r < 0) throw py::error_already_set();
-        if (r) found.push_back(token_paths[path]);
+        if (contains(token_paths, path)) found.push_back(token_paths[path]);
     }
     // Farthest first, so that a closer directory's token wins.
     py::dict result;

@@ -22,12 +22,6 @@ py::object global(py::handle globals, const char *name) {
     return py::reinterpret_borrow<py::object>(v);
 }
 
-bool contains(py::handle container, py::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // container.setdefault(key, fresh) for a dict or any mapping with setdefault.
 py::object setdefault(py::handle container, py::handle key, py::handle fresh) {
     if (PyDict_Check(container.ptr())) {
@@ -68,50 +62,43 @@ TAVOX_DEF_SHARED(read_tokens, "read_tokens", "", nullptr) {
     py::object pid_tokens = call.global("PID_TOKENS");
     py::object hierarchy = call.global("TOKEN_HIERARCHY");
     // Loaded once per process: an empty table means "not read yet".
-    if (py::bool_(pid_tokens) && py::bool_(hierarchy)) return pid_tokens;
+    if (truth(pid_tokens) && truth(hierarchy)) return pid_tokens;
     py::object platform_tokens = call.global("PLATFORM_TOKENS");
     py::object model_tokens = call.global("MODEL_TOKENS");
     py::object path = call.global("PID_TOKENS_FILE");
 
-    py::object builtins = py::module_::import("builtins");
     py::object csv = call.global("csv");
-    py::object f = builtins.attr("open")(path, "r");
-    try {
-        f.attr("readline")();  // the header
-        py::object reader = csv.attr("reader")(f);
-        for (py::handle row : reader) {
-            Py_ssize_t nfields = PyObject_Length(row.ptr());
-            if (nfields < 0) throw py::error_already_set();
-            if (nfields < 4) {
-                // The rows read so far stay in the tables.  The reader
-                // counts from the line after the header.
-                py::object line = add(reader.attr("line_num"), py::int_(1));
-                py::object text = fmt("{}, line {}: a token row needs 4 fields "
-                                      "(pid,os,platform,model), found {}",
-                                      path, line, nfields);
-                PyErr_SetObject(PyExc_IndexError, text.ptr());
-                throw py::error_already_set();
-            }
-            py::object pid = row[py::int_(0)], os_ = row[py::int_(1)];
-            py::object platform = row[py::int_(2)], model = row[py::int_(3)];
-
-            py::object by_platform = setdefault(hierarchy, os_, py::dict());
-            py::object by_model = setdefault(by_platform, platform, py::dict());
-            setdefault(by_model, model, py::list()).attr("append")(pid);
-            setdefault(platform_tokens, platform, py::set()).attr("add")(os_);
-            py::object model_platforms = setdefault(model_tokens, model, py::dict());
-            setdefault(model_platforms, platform, py::set()).attr("add")(os_);
-            py::list entry;
-            entry.append(model);
-            entry.append(platform);
-            entry.append(os_);
-            pid_tokens[pid] = entry;
+    OpenFile file(builtin("open")(path, "r"));
+    file->attr("readline")();  // the header
+    py::object reader = csv.attr("reader")(*file);
+    for (py::handle row : reader) {
+        Py_ssize_t nfields = PyObject_Length(row.ptr());
+        if (nfields < 0) throw py::error_already_set();
+        if (nfields < 4) {
+            // The rows read so far stay in the tables.  The reader counts
+            // from the line after the header.
+            py::object line = concat(reader.attr("line_num"), py::int_(1));  // Python `+`
+            support::raise(PyExc_IndexError,
+                           fmt("{}, line {}: a token row needs 4 fields "
+                               "(pid,os,platform,model), found {}",
+                               path, line, nfields));
         }
-    } catch (...) {
-        f.attr("close")();
-        throw;
+        py::object pid = row[py::int_(0)], os_ = row[py::int_(1)];
+        py::object platform = row[py::int_(2)], model = row[py::int_(3)];
+
+        py::object by_platform = setdefault(hierarchy, os_, py::dict());
+        py::object by_model = setdefault(by_platform, platform, py::dict());
+        setdefault(by_model, model, py::list()).attr("append")(pid);
+        setdefault(platform_tokens, platform, py::set()).attr("add")(os_);
+        py::object model_platforms = setdefault(model_tokens, model, py::dict());
+        setdefault(model_platforms, platform, py::set()).attr("add")(os_);
+        py::list entry;
+        entry.append(model);
+        entry.append(platform);
+        entry.append(os_);
+        pid_tokens[pid] = entry;
     }
-    f.attr("close")();
+    file.close();
     return pid_tokens;
 }
 
@@ -165,7 +152,7 @@ py::dict compute_tokens_native(py::handle globals, py::handle token_val) {
 // def compute_tokens(token_val):
 TAVOX_DEF_SHARED(compute_tokens, "compute_tokens", "token_val", nullptr) {
     py::handle globals = PyModule_GetDict(call.module().ptr());  // borrowed
-    return compute_tokens_native(globals, call[0]);
+    return compute_tokens_native(globals, TAVOX_ARG(token_val));
 }
 
 TokenComputer::TokenComputer(const Call &call)
