@@ -54,9 +54,11 @@ def test_make_targets_for_a_developer(tmp_path):
 
 
 def test_sources_are_formatted():
-    # The migration's directory keeps its own layout until its files are split.
+    # Two files of the migration keep their own layout until they are split.
+    unformatted = {"patch.cpp", "run.cpp"}
     sources = sorted(str(p) for p in (ROOT / "src").rglob("*.[ch]pp")
-                     if "migrate" not in p.relative_to(ROOT / "src").parts)
+                     if not ("migrate" in p.relative_to(ROOT / "src").parts
+                             and p.name in unformatted))
     result = subprocess.run(["clang-format", "--dry-run", "--Werror", *sources],
                             capture_output=True, text=True, cwd=ROOT)
     assert result.returncode == 0, result.stderr

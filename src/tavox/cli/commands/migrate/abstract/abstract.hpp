@@ -27,8 +27,8 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -45,8 +45,8 @@ using support::utf8;
 // The str that utf8() made `text` from: bytes that are no UTF-8 (from file
 // names) come back as the surrogates they were read as.
 inline py::str from_utf8(const std::string &text) {
-    PyObject *s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                       "surrogateescape");
+    PyObject *s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
     if (!s) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);
 }
@@ -148,7 +148,7 @@ public:
 
 private:
     py::object threading_;
-    const PyObject *command_;  // identity only
+    const PyObject *command_;   // identity only
     unsigned long serial_ = 0;  // the phase that counts this check as under way
 };
 
@@ -355,7 +355,6 @@ YamlIndent detect_indent(std::string_view text);
 // breaks, indentation, long lines, quoting.  A marker comment lands with the
 // indentation of the line it stands above, and is not added where the same
 // one stands already.  Pure C++.
-std::string carry_over(std::string_view original, std::string_view before,
-                       std::string_view after);
+std::string carry_over(std::string_view original, std::string_view before, std::string_view after);
 
 }  // namespace tavox::cli::commands::migrate::abstract

@@ -38,7 +38,7 @@ py::object get(py::handle mapping, const char *key, py::handle fallback) {
 py::object get(py::handle mapping, py::handle key, py::handle fallback) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
-        if (!v && PyErr_Occurred()) throw py::error_already_set();     // unhashable key
+        if (!v && PyErr_Occurred()) throw py::error_already_set();        // unhashable key
         return py::reinterpret_borrow<py::object>(v ? v : fallback.ptr());
     }
     return mapping.attr("get")(key, fallback);
@@ -162,9 +162,12 @@ YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::
         case NativeYamlCheck::Outcome::Message:
             msg_queue.attr("put")(concat(file_path, ":\n", native.lines()));
             return YamlRead::Reported;
-        case NativeYamlCheck::Outcome::NoMessage: return YamlRead::Reported;
-        case NativeYamlCheck::Outcome::CouldNotLoad: return YamlRead::NotReadable;
-        case NativeYamlCheck::Outcome::HandOver: break;
+        case NativeYamlCheck::Outcome::NoMessage:
+            return YamlRead::Reported;
+        case NativeYamlCheck::Outcome::CouldNotLoad:
+            return YamlRead::NotReadable;
+        case NativeYamlCheck::Outcome::HandOver:
+            break;
         }
     }
     if (!load_document(call, read.bytes, load, made, data)) return YamlRead::NotReadable;
@@ -266,8 +269,8 @@ void platform_value(const TokenComputer &compute_tokens, py::object match, py::h
         match = match.attr("strip")(py::str("'\""));
         py::object tokens = compute_tokens(match);
         if (contains(tokens, "platform") && differs(tokens["platform"], match)) {
-            py::object fix =
-                concat("    line ", line_no, ": ", match, " -> ", alternatives(tokens["platform"]));
+            py::object fix = concat("    line ", line_no, ": ", match, " -> ",
+                                    alternatives(tokens["platform"]));
             if (contains(tokens, "pid")) fix = concat(fix, "\n      or platform -> pid");
             else if (contains(tokens, "submodel"))
                 fix = concat(fix, "\n      or platform -> submodel");
@@ -420,8 +423,10 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_yaml, "MigrateAbstractCommand.chec
     TokenComputer compute_tokens(call);
     py::object data;
     switch (read_yaml(call, TAVOX_ARG(self), file_path, msg_queue, data)) {
-    case YamlRead::Loaded: break;
-    case YamlRead::Reported: return py::none();
+    case YamlRead::Loaded:
+        break;
+    case YamlRead::Reported:
+        return py::none();
     case YamlRead::NotReadable:
         msg_queue.attr("put")(concat(file_path, ": Could not load yaml file"));
         return py::none();

@@ -56,8 +56,8 @@ TAVOX_DEF(except_log, "except_log", "f", nullptr) {
 // ---- class MigrateAbstractCommand(Subcommand) -------------------------------
 
 // def __init__(self, *args, **kwargs):
-TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__",
-          "self, *args, **kwargs", nullptr) {
+TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__", "self, *args, **kwargs",
+          nullptr) {
     py::handle self = TAVOX_ARG(self);
     call.super_init();
     py::object parser = self.attr("parser");
@@ -75,20 +75,19 @@ TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__",
     parser.attr("add_argument")(
         "--threads", arg("type") = builtin("int"), arg("action") = "store",
         arg("default") = max_threads,
-        arg("help") = fmt("Max number of threads to run while processing files (default {})",
-                          max_threads));
+        arg("help") =
+            fmt("Max number of threads to run while processing files (default {})", max_threads));
     parser.attr("add_argument")("--apply-fixes", "-f", arg("action") = "store_true",
                                 arg("help") = "Apply suggested fixes to files");
-    parser.attr("add_argument")(
-        "--apply-comments", "-c", arg("action") = "store_true",
-        arg("help") = "Adds comments to files where human inspection is required");
+    parser.attr("add_argument")("--apply-comments", "-c", arg("action") = "store_true",
+                                arg("help") =
+                                    "Adds comments to files where human inspection is required");
     // Options beyond the original ones leave no attribute on the namespace
     // unless they are given, so that the parsed arguments of a plain run
     // stay what they were (run reads them with a default).
     py::object suppress = py::module_::import("argparse").attr("SUPPRESS");
     parser.attr("add_argument")(
-        "--exclude", arg("action") = "append", arg("metavar") = "GLOB",
-        arg("default") = suppress,
+        "--exclude", arg("action") = "append", arg("metavar") = "GLOB", arg("default") = suppress,
         arg("help") = "Leave out paths that match GLOB, relative to PATH and read as in "
                       ".gitignore (a name at any depth without a slash, directories only with "
                       "a trailing slash, ** across directories); may be repeated");
@@ -212,20 +211,21 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
             py::object message = q.attr("get")();
             logs.write(RunLogs::Changes, message);
             try {
-                py::object applied = apply_patches(
-                    py::arg("patch_type") = patch_type, py::arg("msg") = message,
-                    py::arg("success_queue") = success_queue,
-                    py::arg("failer_queue") = failure_queue);
+                py::object applied =
+                    apply_patches(py::arg("patch_type") = patch_type, py::arg("msg") = message,
+                                  py::arg("success_queue") = success_queue,
+                                  py::arg("failer_queue") = failure_queue);
                 if (!truth(applied)) logger.attr("warning")(message);
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 // The file the message is for, named as the patcher names it.
                 std::string first = utf8(message.attr("split")("\n")[py::int_(0)]);
                 const std::string *tied = record.tie(first);
-                py::object file = os.attr("path").attr("abspath")(
-                    from_utf8(tied ? *tied : header_path(first)));
-                failure_queue.attr("put")(concat(file, "\n  - PATCHING_ERROR: Failed to apply patch: ",
-                                                 py::str(e.value()), "\n"));
+                py::object file =
+                    os.attr("path").attr("abspath")(from_utf8(tied ? *tied : header_path(first)));
+                failure_queue.attr("put")(concat(
+                    file, "\n  - PATCHING_ERROR: Failed to apply patch: ", py::str(e.value()),
+                    "\n"));
             }
             write_outcomes();
         }
@@ -241,12 +241,41 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     py::object hint = walk_hint(found, init, python, yaml);
     if (!hint.is_none()) logger.attr("warning")(hint);
 
-    logger.attr("info")(py::str(CLOSING_TEXT).attr("format")(
-        py::arg("csv_url") = call.global("CSV_URL")));
+    logger.attr("info")(
+        py::str(CLOSING_TEXT).attr("format")(py::arg("csv_url") = call.global("CSV_URL")));
     return py::none();
 }
 
 // ---- module body -------------------------------------------------------------
+
+// The module's constants, in the order the module binds them.
+static void constants(Module &m, py::handle os, py::handle re, py::handle brask) {
+    py::object ospath = os.attr("path");
+    m.set("PID_TOKENS_FILE",
+          ospath.attr("join")(ospath.attr("dirname")(brask.attr("plugins").attr("__file__")),
+                              "pid_tokens.csv"));
+    m.set("TOKEN_HIERARCHY", py::dict());
+    m.set("PID_TOKENS", py::dict());
+    m.set("MODEL_TOKENS", py::dict());
+    m.set("PLATFORM_TOKENS", py::dict());
+    m.logger();
+    m.set("CSV_URL", "https://docs.tavox.dev/brask/plugins/pid_tokens.csv");
+    py::list token_order;
+    for (const char *t : {"os", "platform", "model", "pid"}) token_order.append(t);
+    m.set("TOKEN_ORDER", token_order);
+    py::set known_os, known_platforms;
+    for (const char *t : {"rhen", "rhenx", "rheny", "dalos", "linux", "skelos"}) known_os.add(t);
+    for (const char *t : {"trago", "vlim", "l2vlim"}) known_platforms.add(t);
+    m.set("KNOWN_OS", known_os);
+    m.set("KNOWN_PLATFORMS", known_platforms);
+    m.set("MAX_THREADS", 100);
+    py::object compile = re.attr("compile");
+    m.set("PLATFORM_MATCH", compile(PLATFORM_MATCH_TEXT));
+    m.set("MODEL_MATCH", compile(MODEL_MATCH_TEXT));
+    m.set("PYTHON_PLATFORM_MATCH", compile(PYTHON_PLATFORM_MATCH_TEXT));
+    m.set("PYTHON_FERRIN_MATCH", compile(PYTHON_FERRIN_MATCH_TEXT));
+    m.set("PYTHON_ABSTRACT_MATCH", compile(PYTHON_ABSTRACT_MATCH_TEXT));
+}
 
 static void exec(Module &m) {
     // import os, re, enum, yaml, time, queue, logging, threading, csv
@@ -275,31 +304,7 @@ static void exec(Module &m) {
     // import brask.plugins  (only to find the token table beside it)
     py::object brask = m.import("brask.plugins");
 
-    py::object ospath = os.attr("path");
-    m.set("PID_TOKENS_FILE",
-          ospath.attr("join")(ospath.attr("dirname")(brask.attr("plugins").attr("__file__")),
-                              "pid_tokens.csv"));
-    m.set("TOKEN_HIERARCHY", py::dict());
-    m.set("PID_TOKENS", py::dict());
-    m.set("MODEL_TOKENS", py::dict());
-    m.set("PLATFORM_TOKENS", py::dict());
-    m.logger();
-    m.set("CSV_URL", "https://docs.tavox.dev/brask/plugins/pid_tokens.csv");
-    py::list token_order;
-    for (const char *t : {"os", "platform", "model", "pid"}) token_order.append(t);
-    m.set("TOKEN_ORDER", token_order);
-    py::set known_os, known_platforms;
-    for (const char *t : {"rhen", "rhenx", "rheny", "dalos", "linux", "skelos"}) known_os.add(t);
-    for (const char *t : {"trago", "vlim", "l2vlim"}) known_platforms.add(t);
-    m.set("KNOWN_OS", known_os);
-    m.set("KNOWN_PLATFORMS", known_platforms);
-    m.set("MAX_THREADS", 100);
-    py::object compile = re.attr("compile");
-    m.set("PLATFORM_MATCH", compile(PLATFORM_MATCH_TEXT));
-    m.set("MODEL_MATCH", compile(MODEL_MATCH_TEXT));
-    m.set("PYTHON_PLATFORM_MATCH", compile(PYTHON_PLATFORM_MATCH_TEXT));
-    m.set("PYTHON_FERRIN_MATCH", compile(PYTHON_FERRIN_MATCH_TEXT));
-    m.set("PYTHON_ABSTRACT_MATCH", compile(PYTHON_ABSTRACT_MATCH_TEXT));
+    constants(m, os, re, brask);
 
     // class FileTypes(enum.Enum):
     m.add_class("FileTypes", {enum_.attr("Enum")}, [](ClassBody &c) {
@@ -314,8 +319,9 @@ static void exec(Module &m) {
 
     // class MigrateAbstractCommand(Subcommand):
     m.add_class("MigrateAbstractCommand", {subcommand}, [&](ClassBody &c) {
-        c.doc("\n    Command to discover what changes need to be made in a repo to conform to the\n"
-              "    new abstract tokens discovery\n    ");
+        c.doc(
+            "\n    Command to discover what changes need to be made in a repo to conform to the\n"
+            "    new abstract tokens discovery\n    ");
         const char *help =
             "Discover what changes must be made to existing test environments to conform "
             "to the new token discovery.";

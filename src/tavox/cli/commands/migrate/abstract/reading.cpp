@@ -53,10 +53,8 @@ Examined examine(py::handle path) {
     std::string fspath = py::reinterpret_steal<py::bytes>(raw);
     Examined e;
     py::gil_scoped_release nogil;
-    if (support::read_file(fspath, e.bytes, &e.id))
-        e.fingerprint = support::fingerprint(e.bytes);
-    else
-        e.err = errno;
+    if (support::read_file(fspath, e.bytes, &e.id)) e.fingerprint = support::fingerprint(e.bytes);
+    else e.err = errno;
     return e;
 }
 
@@ -67,8 +65,8 @@ py::object text_stream(const std::string &bytes) {
 }
 
 py::str TextFile::str(size_t begin, size_t end) const {
-    PyObject *s = PyUnicode_DecodeUTF8(text_.data() + begin,
-                                       static_cast<Py_ssize_t>(end - begin), "surrogatepass");
+    PyObject *s = PyUnicode_DecodeUTF8(text_.data() + begin, static_cast<Py_ssize_t>(end - begin),
+                                       "surrogatepass");
     if (!s) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);
 }

@@ -68,8 +68,8 @@ namespace {
 // which is much faster than line by line.
 std::vector<size_t> lines_holding(std::string_view text, const Need &need) {
     std::vector<size_t> starts;
-    std::string_view needle = need.kind == Needs::Literal ? std::string_view(need.literal)
-                                                          : std::string_view("errin");
+    std::string_view needle =
+        need.kind == Needs::Literal ? std::string_view(need.literal) : std::string_view("errin");
     size_t from = 0;
     while (from < text.size()) {
         const void *hit =

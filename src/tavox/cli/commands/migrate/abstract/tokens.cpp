@@ -78,10 +78,9 @@ TAVOX_DEF_SHARED(read_tokens, "read_tokens", "", nullptr) {
             // The rows read so far stay in the tables.  The reader counts
             // from the line after the header.
             py::object line = concat(reader.attr("line_num"), py::int_(1));  // Python `+`
-            support::raise(PyExc_IndexError,
-                           fmt("{}, line {}: a token row needs 4 fields "
-                               "(pid,os,platform,model), found {}",
-                               path, line, nfields));
+            support::raise(PyExc_IndexError, fmt("{}, line {}: a token row needs 4 fields "
+                                                 "(pid,os,platform,model), found {}",
+                                                 path, line, nfields));
         }
         py::object pid = row[py::int_(0)], os_ = row[py::int_(1)];
         py::object platform = row[py::int_(2)], model = row[py::int_(3)];

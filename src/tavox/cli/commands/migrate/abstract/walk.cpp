@@ -73,8 +73,8 @@ bool glob_match(std::string_view pat, size_t p, std::string_view text, size_t t)
         if (c == '*') {
             size_t q = p;
             while (q < pat.size() && pat[q] == '*') ++q;
-            bool component = q - p >= 2 && (p == 0 || pat[p - 1] == '/') &&
-                             (q == pat.size() || pat[q] == '/');
+            bool component =
+                q - p >= 2 && (p == 0 || pat[p - 1] == '/') && (q == pat.size() || pat[q] == '/');
             if (component) {
                 if (q == pat.size()) return true;  // "dir/**": everything below
                 // "**/": the rest of the pattern at the start of any component
@@ -209,17 +209,16 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
         py::gil_scoped_release nogil;
         status = run_git(where, {"rev-parse", "--is-inside-work-tree"}, inside);
         if (status == 0 && inside.rfind("true", 0) == 0)
-            status = run_git(where,
-                             {"ls-files", "-z", "--others", "--ignored", "--exclude-standard",
-                              "--directory"},
-                             listing);
-        else if (status >= 0)
-            status = 128;
+            status = run_git(
+                where,
+                {"ls-files", "-z", "--others", "--ignored", "--exclude-standard", "--directory"},
+                listing);
+        else if (status >= 0) status = 128;
     }
     if (status != 0) {
-        logger.attr("warning")(support::fmt(
-            "--gitignore: {} is not in a git work tree{}; walking all of it", top,
-            status < 0 ? " (git could not be run)" : ""));
+        logger.attr("warning")(
+            support::fmt("--gitignore: {} is not in a git work tree{}; walking all of it", top,
+                         status < 0 ? " (git could not be run)" : ""));
         return scope;
     }
     scope.ignored_ = std::make_unique<Ignored>();
@@ -336,10 +335,17 @@ Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
         for (size_t i = 0; i < named.size(); ++i) {
             if (!regular[i]) continue;
             switch (named[i].second) {
-                case Kind::Yaml: found.yaml_files.append(named[i].first); break;
-                case Kind::Init: found.init_files.append(named[i].first); break;
-                case Kind::Python: found.python_files.append(named[i].first); break;
-                case Kind::None: continue;
+            case Kind::Yaml:
+                found.yaml_files.append(named[i].first);
+                break;
+            case Kind::Init:
+                found.init_files.append(named[i].first);
+                break;
+            case Kind::Python:
+                found.python_files.append(named[i].first);
+                break;
+            case Kind::None:
+                continue;
             }
             if (!found.special.empty()) found.rels.emplace_back(rels[i], named[i].second);
         }
@@ -371,11 +377,10 @@ py::object walk_hint(Discovered &found, bool init, bool python, bool yaml) {
     if (found.special.size() > shown)
         named += " and " + std::to_string(found.special.size() - shown) + " more";
     std::string line = "The walk went through " + named + ": " + std::to_string(total) +
-                       (total == 1 ? " file" : " files") +
-                       " examined there; leave them out with" + options +
-                       " (or --gitignore in a git work tree)";
-    return py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(
-        line.data(), static_cast<Py_ssize_t>(line.size())));
+                       (total == 1 ? " file" : " files") + " examined there; leave them out with" +
+                       options + " (or --gitignore in a git work tree)";
+    return py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(line.data(), static_cast<Py_ssize_t>(line.size())));
 }
 
 }  // namespace tavox::cli::commands::migrate::abstract

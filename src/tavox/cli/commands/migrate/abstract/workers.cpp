@@ -120,7 +120,9 @@ bool WorkerPhase::wait(int timeout_ms) {
         const int fd = fd_;
         {
             py::gil_scoped_release nogil;
-            struct pollfd p {fd, POLLIN, 0};
+            struct pollfd p {
+                fd, POLLIN, 0
+            };
             if (::poll(&p, 1, timeout_ms) > 0) {
                 eventfd_t count;
                 ::eventfd_read(fd, &count);

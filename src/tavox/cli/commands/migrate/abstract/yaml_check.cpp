@@ -58,7 +58,8 @@ bool canonical_int(std::string_view v) {
 }
 
 bool ascii(std::string_view v) {
-    return std::all_of(v.begin(), v.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return std::all_of(v.begin(), v.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 class Checker {
@@ -124,21 +125,21 @@ private:
         }
         std::string_view v = t_.text(n);
         switch (n.type) {
-            case Scalar::Str:
-                return {!v.empty(), true, true, std::string(v)};
-            case Scalar::Null:
-                return {false, false, true, "None"};
-            case Scalar::Bool: {
-                std::string lower(v);
-                for (char &c : lower) c = static_cast<char>(c | 0x20);
-                bool b = lower == "yes" || lower == "true" || lower == "on";
-                return {b, false, true, b ? "True" : "False"};
-            }
-            case Scalar::Int:
-                if (canonical_int(v)) return {v != "0", false, true, std::string(v)};
-                throw HandOver{};
-            default:
-                throw HandOver{};
+        case Scalar::Str:
+            return {!v.empty(), true, true, std::string(v)};
+        case Scalar::Null:
+            return {false, false, true, "None"};
+        case Scalar::Bool: {
+            std::string lower(v);
+            for (char &c : lower) c = static_cast<char>(c | 0x20);
+            bool b = lower == "yes" || lower == "true" || lower == "on";
+            return {b, false, true, b ? "True" : "False"};
+        }
+        case Scalar::Int:
+            if (canonical_int(v)) return {v != "0", false, true, std::string(v)};
+            throw HandOver{};
+        default:
+            throw HandOver{};
         }
     }
 
@@ -178,7 +179,8 @@ private:
             out_.pids.push_back(exact);
             return r;
         }
-        if (lower == "ferrin" || lower == "ap" || lower == "zel_ap") return fixed("q9100ap", nullptr);
+        if (lower == "ferrin" || lower == "ap" || lower == "zel_ap")
+            return fixed("q9100ap", nullptr);
         if (lower == "q9800_cl" || lower == "q9800cl") return fixed("q9800", "q9800cl");
         if (lower == "q9800_l" || lower == "q9800l") return fixed("q9800", "q9800l");
         if (auto model = tables_.models.find(lower); model != tables_.models.end()) {
@@ -316,13 +318,13 @@ YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens) {
     YamlCheck out;
     YamlTree tree;
     switch (tree.read(text)) {
-        case YamlTree::Read::Refused:
-            return out;  // the loaders' own error path
-        case YamlTree::Read::Empty:
-            out.outcome = YamlCheck::Outcome::NoMessage;  // loads as None
-            return out;
-        case YamlTree::Read::Document:
-            break;
+    case YamlTree::Read::Refused:
+        return out;  // the loaders' own error path
+    case YamlTree::Read::Empty:
+        out.outcome = YamlCheck::Outcome::NoMessage;  // loads as None
+        return out;
+    case YamlTree::Read::Document:
+        break;
     }
     if (!tree.safe_load()) return out;
     const Node &root = tree.root();

@@ -88,8 +88,8 @@ private:
             ++tail;
         }
         size_t x, y;
-        if (a0 < a1 && b0 < b1 && middle(a0, a1, b0, b1, x, y) &&
-            !(x == a0 && y == b0) && !(x == a1 && y == b1)) {
+        if (a0 < a1 && b0 < b1 && middle(a0, a1, b0, b1, x, y) && !(x == a0 && y == b0) &&
+            !(x == a1 && y == b1)) {
             match(a0, x, b0, y);
             match(x, a1, y, b1);
         }
@@ -213,8 +213,7 @@ YamlIndent detect_indent(std::string_view text) {
         if (rest == "-" || rest.substr(0, 2) == "- ") {
             size_t content = kb + 1;
             while (content < b.size() && b[content] == ' ') ++content;
-            if (kb >= ka)
-                ++sequences[{static_cast<int>(content - ka), static_cast<int>(kb - ka)}];
+            if (kb >= ka) ++sequences[{static_cast<int>(content - ka), static_cast<int>(kb - ka)}];
         } else if (kb > ka) {
             ++mappings[static_cast<int>(kb - ka)];
         }
@@ -255,8 +254,8 @@ std::string carry_over(std::string_view original, std::string_view before,
         std::vector<uint32_t> out;
         out.reserve(lines.size());
         for (const Line &l : lines)
-            out.push_back(numbers.emplace(l.text, static_cast<uint32_t>(numbers.size()))
-                              .first->second);
+            out.push_back(
+                numbers.emplace(l.text, static_cast<uint32_t>(numbers.size())).first->second);
         return out;
     };
     const std::vector<uint32_t> nf = number(file), n0 = number(d0), n1 = number(d1);
@@ -275,7 +274,9 @@ std::string carry_over(std::string_view original, std::string_view before,
         else if (l.end == "\n") ++lf;
         else if (l.end == "\r") ++cr;
     }
-    const std::string_view brk = crlf > lf && crlf >= cr ? "\r\n" : cr > lf && cr > crlf ? "\r" : "\n";
+    const std::string_view brk = crlf > lf && crlf >= cr ? "\r\n"
+                                 : cr > lf && cr > crlf  ? "\r"
+                                                         : "\n";
 
     // Anchors: lines of the first dump that the change keeps and that are
     // lines of the file.  Between two anchors, either nothing changed (the
@@ -347,8 +348,8 @@ std::string carry_over(std::string_view original, std::string_view before,
         while (next < out.size() && strip(out[next].content()).empty()) ++next;
         if (next < out.size()) {
             std::string_view below = out[next].content();
-            out[i].own = std::string(below.substr(0, indentation(below))) +
-                         std::string(strip(out[i].text));
+            out[i].own =
+                std::string(below.substr(0, indentation(below))) + std::string(strip(out[i].text));
         }
     }
 

@@ -52,7 +52,8 @@ bool declared_class(const Call &call) {
     PyObject *cls = PyDict_GetItemString(globals, "Loader");    // borrowed
     if (!cls || !PyType_Check(cls)) return false;
     py::str name("load");
-    PyObject *load = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name.ptr());  // borrowed
+    PyObject *load =
+        _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls), name.ptr());  // borrowed
     return load && declares(load);
 }
 
@@ -104,25 +105,37 @@ constexpr StockResolver YAML{"yaml", R"(^(?:!|&|\*)$)", false};
 // The resolvers tried for a scalar, by its first character, in order.
 std::vector<const StockResolver *> stock_resolvers(char first) {
     switch (first) {
-        case 'y': case 'Y': case 't': case 'T': case 'f': case 'F': case 'o': case 'O':
-            return {&BOOL};
-        case 'n': case 'N':
-            return {&BOOL, &NUL};
-        case '-': case '+':
-            return {&FLOAT, &INT};
-        case '.':
-            return {&FLOAT};
-        case '<':
-            return {&MERGE};
-        case '~': case '\0':
-            return {&NUL};
-        case '=':
-            return {&VALUE};
-        case '!': case '&': case '*':
-            return {&YAML};
-        default:
-            if (first >= '0' && first <= '9') return {&FLOAT, &INT, &TIMESTAMP};
-            return {};
+    case 'y':
+    case 'Y':
+    case 't':
+    case 'T':
+    case 'f':
+    case 'F':
+    case 'o':
+    case 'O':
+        return {&BOOL};
+    case 'n':
+    case 'N':
+        return {&BOOL, &NUL};
+    case '-':
+    case '+':
+        return {&FLOAT, &INT};
+    case '.':
+        return {&FLOAT};
+    case '<':
+        return {&MERGE};
+    case '~':
+    case '\0':
+        return {&NUL};
+    case '=':
+        return {&VALUE};
+    case '!':
+    case '&':
+    case '*':
+        return {&YAML};
+    default:
+        if (first >= '0' && first <= '9') return {&FLOAT, &INT, &TIMESTAMP};
+        return {};
     }
 }
 constexpr size_t STOCK_FIRST_CHARACTERS = 30;
@@ -250,7 +263,7 @@ bool stock_csafeloader() {
 // copy itself is immutable and shared with the checks that run without it.
 
 struct Versions {
-    std::vector<uint64_t> dicts;                   // the tables, then the inner dicts
+    std::vector<uint64_t> dicts;  // the tables, then the inner dicts
     std::vector<std::string> known_os, known_platforms;
     bool operator==(const Versions &o) const {
         return dicts == o.dicts && known_os == o.known_os && known_platforms == o.known_platforms;
@@ -270,8 +283,10 @@ Copy &copy() {
 
 uint64_t version(PyObject *dict) {
 #if PY_VERSION_HEX < 0x030C0000
-    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    _Pragma("GCC diagnostic push")
+        _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"") return reinterpret_cast<
+            PyDictObject *>(dict)
+            ->ma_version_tag;
     _Pragma("GCC diagnostic pop")
 #else
     (void)dict;
@@ -316,7 +331,7 @@ struct Tables {
 
 bool lookup(py::handle globals, Tables &t) {
     auto get = [&](const char *name) { return PyDict_GetItemString(globals.ptr(), name); };
-    t = {get("KNOWN_OS"), get("KNOWN_PLATFORMS"), get("PID_TOKENS"),
+    t = {get("KNOWN_OS"),     get("KNOWN_PLATFORMS"), get("PID_TOKENS"),
          get("MODEL_TOKENS"), get("PLATFORM_TOKENS"), get("TOKEN_HIERARCHY")};
     for (PyObject *o : {t.pids, t.models, t.platforms, t.hierarchy})
         if (!o || !PyDict_CheckExact(o)) return false;
@@ -419,20 +434,19 @@ bool rows_unchanged(py::handle globals, const TokenTable &table,
 
 // compute_tokens as bound now is the module's own function.
 bool own_compute_tokens(const Call &call) {
-    PyObject *globals = PyModule_GetDict(call.module().ptr());             // borrowed
-    PyObject *bound = PyDict_GetItemString(globals, "compute_tokens");    // borrowed
+    PyObject *globals = PyModule_GetDict(call.module().ptr());          // borrowed
+    PyObject *bound = PyDict_GetItemString(globals, "compute_tokens");  // borrowed
     return bound && Py_TYPE(bound) == support::detail::function_type() &&
            reinterpret_cast<support::FunctionObject *>(bound)->def == &compute_tokens;
 }
 
 }  // namespace
 
-NativeYamlCheck::NativeYamlCheck(const Call &call,
-                                 const std::function<bool(std::string &)> &read)
+NativeYamlCheck::NativeYamlCheck(const Call &call, const std::function<bool(std::string &)> &read)
     : globals_(py::reinterpret_borrow<py::object>(PyModule_GetDict(call.module().ptr()))) {
     try {
-        if (!declared_class(call) || !own_compute_tokens(call) ||
-            default_encoding() != "utf-8" || !stock_csafeloader())
+        if (!declared_class(call) || !own_compute_tokens(call) || default_encoding() != "utf-8" ||
+            !stock_csafeloader())
             return;
         table_ = current_table(globals_);
     } catch (py::error_already_set &e) {
@@ -463,9 +477,14 @@ NativeYamlCheck::NativeYamlCheck(const Call &call,
         outcome_ = Outcome::CouldNotLoad;
     } else if (text) {
         switch (check_.outcome) {
-            case YamlCheck::Outcome::NoMessage: outcome_ = Outcome::NoMessage; break;
-            case YamlCheck::Outcome::Message: outcome_ = Outcome::Message; break;
-            case YamlCheck::Outcome::HandOver: break;
+        case YamlCheck::Outcome::NoMessage:
+            outcome_ = Outcome::NoMessage;
+            break;
+        case YamlCheck::Outcome::Message:
+            outcome_ = Outcome::Message;
+            break;
+        case YamlCheck::Outcome::HandOver:
+            break;
         }
     }
 }
@@ -474,9 +493,8 @@ NativeYamlCheck::Outcome NativeYamlCheck::result(py::handle load) {
     if (!decided() || !declared(load)) return Outcome::HandOver;
     if (outcome_ == Outcome::Message) {
         if (!rows_unchanged(globals_, *table_, check_.pids)) return Outcome::HandOver;
-        PyObject *lines = PyUnicode_DecodeUTF8(check_.lines.data(),
-                                               static_cast<Py_ssize_t>(check_.lines.size()),
-                                               "strict");
+        PyObject *lines = PyUnicode_DecodeUTF8(
+            check_.lines.data(), static_cast<Py_ssize_t>(check_.lines.size()), "strict");
         if (!lines) throw py::error_already_set();
         lines_ = py::reinterpret_steal<py::object>(lines);
     }

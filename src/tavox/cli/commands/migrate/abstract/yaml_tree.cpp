@@ -36,16 +36,14 @@ bool sexagesimal(std::string_view v, size_t &i) {
 
 // yes|Yes|YES|no|No|NO|true|True|TRUE|false|False|FALSE|on|On|ON|off|Off|OFF
 bool is_bool(std::string_view v) {
-    static constexpr std::string_view words[] = {
-        "yes", "Yes", "YES", "no",    "No",    "NO",    "true", "True", "TRUE",
-        "false", "False", "FALSE", "on", "On", "ON", "off", "Off", "OFF"};
+    static constexpr std::string_view words[] = {"yes",  "Yes",  "YES",  "no",    "No",    "NO",
+                                                 "true", "True", "TRUE", "false", "False", "FALSE",
+                                                 "on",   "On",   "ON",   "off",   "Off",   "OFF"};
     return std::find(std::begin(words), std::end(words), v) != std::end(words);
 }
 
 // ~|null|Null|NULL (the empty value is told apart before)
-bool is_null(std::string_view v) {
-    return v == "~" || v == "null" || v == "Null" || v == "NULL";
-}
+bool is_null(std::string_view v) { return v == "~" || v == "null" || v == "Null" || v == "NULL"; }
 
 size_t sign_length(std::string_view v) { return !v.empty() && (v[0] == '-' || v[0] == '+'); }
 
@@ -95,12 +93,13 @@ bool is_int(std::string_view v) {
     if (r[0] == '0') {
         if (n == 1) return true;
         if (r[1] == 'b')
-            return n > 2 && skip(r, 2, [](char c) { return c == '0' || c == '1' || c == '_'; }) == n;
+            return n > 2 &&
+                   skip(r, 2, [](char c) { return c == '0' || c == '1' || c == '_'; }) == n;
         if (r[1] == 'x')
             return n > 2 && skip(r, 2, [](char c) {
-                       return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
-                              c == '_';
-                   }) == n;
+                                return digit(c) || (c >= 'a' && c <= 'f') ||
+                                       (c >= 'A' && c <= 'F') || c == '_';
+                            }) == n;
         return skip(r, 1, [](char c) { return (c >= '0' && c <= '7') || c == '_'; }) == n;
     }
     if (r[0] < '1' || r[0] > '9') return false;
@@ -142,7 +141,8 @@ bool parse_timestamp(std::string_view v, Timestamp &t) {
     if (!number(1, 2, t.month) || !expect('-')) return false;
     size_t day_at = i;
     if (!number(1, 2, t.day)) return false;
-    if (i == n) return month_at + 3 == day_at && day_at + 2 == n;  // the date alone: two digits each
+    if (i == n)
+        return month_at + 3 == day_at && day_at + 2 == n;  // the date alone: two digits each
     if (v[i] == 'T' || v[i] == 't') {
         ++i;
     } else {
@@ -235,24 +235,35 @@ Scalar resolve_plain(std::string_view v) {
     if (v.back() == '\n') return Scalar::Unsure;
     const char c = v[0];
     switch (c) {
-        case 'y': case 'Y': case 't': case 'T': case 'f': case 'F': case 'o': case 'O':
-            return is_bool(v) ? Scalar::Bool : Scalar::Str;
-        case 'n': case 'N':
-            return is_bool(v) ? Scalar::Bool : is_null(v) ? Scalar::Null : Scalar::Str;
-        case '-': case '+':
-            return is_float(v) ? Scalar::Float : is_int(v) ? Scalar::Int : Scalar::Str;
-        case '.':
-            return is_float(v) ? Scalar::Float : Scalar::Str;
-        case '<':
-            return v == "<<" ? Scalar::Merge : Scalar::Str;
-        case '~':
-            return v == "~" ? Scalar::Null : Scalar::Str;
-        case '=':
-            return v == "=" ? Scalar::Value : Scalar::Str;
-        case '!': case '&': case '*':
-            return v.size() == 1 ? Scalar::Yaml : Scalar::Str;
-        default:
-            break;
+    case 'y':
+    case 'Y':
+    case 't':
+    case 'T':
+    case 'f':
+    case 'F':
+    case 'o':
+    case 'O':
+        return is_bool(v) ? Scalar::Bool : Scalar::Str;
+    case 'n':
+    case 'N':
+        return is_bool(v) ? Scalar::Bool : is_null(v) ? Scalar::Null : Scalar::Str;
+    case '-':
+    case '+':
+        return is_float(v) ? Scalar::Float : is_int(v) ? Scalar::Int : Scalar::Str;
+    case '.':
+        return is_float(v) ? Scalar::Float : Scalar::Str;
+    case '<':
+        return v == "<<" ? Scalar::Merge : Scalar::Str;
+    case '~':
+        return v == "~" ? Scalar::Null : Scalar::Str;
+    case '=':
+        return v == "=" ? Scalar::Value : Scalar::Str;
+    case '!':
+    case '&':
+    case '*':
+        return v.size() == 1 ? Scalar::Yaml : Scalar::Str;
+    default:
+        break;
     }
     if (!digit(c)) return Scalar::Str;
     if (is_float(v)) return Scalar::Float;
@@ -263,16 +274,19 @@ Scalar resolve_plain(std::string_view v) {
 
 bool constructible(Scalar type, std::string_view value) {
     switch (type) {
-        case Scalar::Str: case Scalar::Null: case Scalar::Bool: case Scalar::Float:
-            return true;
-        case Scalar::Int:
-            return int_constructible(value);
-        case Scalar::Timestamp: {
-            Timestamp t;
-            return parse_timestamp(value, t) && valid(t);
-        }
-        default:
-            return false;
+    case Scalar::Str:
+    case Scalar::Null:
+    case Scalar::Bool:
+    case Scalar::Float:
+        return true;
+    case Scalar::Int:
+        return int_constructible(value);
+    case Scalar::Timestamp: {
+        Timestamp t;
+        return parse_timestamp(value, t) && valid(t);
+    }
+    default:
+        return false;
     }
 }
 
@@ -321,41 +335,40 @@ YamlTree::Read YamlTree::read(std::string_view input) {
         ev.held = true;
         const yaml_event_t &e = ev.e;
         switch (e.type) {
-            case YAML_STREAM_END_EVENT:
-                return documents ? Read::Document : Read::Empty;
-            case YAML_DOCUMENT_START_EVENT:
-                // The loader wants a single document and refuses a second.
-                if (++documents > 1) return Read::Refused;
-                break;
-            case YAML_ALIAS_EVENT:
-                add(Kind::Alias, e.data.alias.anchor, nullptr);
-                break;
-            case YAML_SCALAR_EVENT: {
-                uint32_t i = add(Kind::Scalar, e.data.scalar.anchor, e.data.scalar.tag);
-                Node &n = nodes_[i];
-                n.begin = static_cast<uint32_t>(text_.size());
-                n.size = static_cast<uint32_t>(e.data.scalar.length);
-                n.implicit = e.data.scalar.plain_implicit != 0;
-                text_.append(reinterpret_cast<const char *>(e.data.scalar.value),
-                             e.data.scalar.length);
-                break;
-            }
-            case YAML_SEQUENCE_START_EVENT:
-                open.push_back({add(Kind::Sequence, e.data.sequence_start.anchor,
-                                    e.data.sequence_start.tag),
-                                none});
-                break;
-            case YAML_MAPPING_START_EVENT:
-                open.push_back({add(Kind::Mapping, e.data.mapping_start.anchor,
-                                    e.data.mapping_start.tag),
-                                none});
-                break;
-            case YAML_SEQUENCE_END_EVENT:
-            case YAML_MAPPING_END_EVENT:
-                open.pop_back();
-                break;
-            default:  // stream start, document end, no event
-                break;
+        case YAML_STREAM_END_EVENT:
+            return documents ? Read::Document : Read::Empty;
+        case YAML_DOCUMENT_START_EVENT:
+            // The loader wants a single document and refuses a second.
+            if (++documents > 1) return Read::Refused;
+            break;
+        case YAML_ALIAS_EVENT:
+            add(Kind::Alias, e.data.alias.anchor, nullptr);
+            break;
+        case YAML_SCALAR_EVENT: {
+            uint32_t i = add(Kind::Scalar, e.data.scalar.anchor, e.data.scalar.tag);
+            Node &n = nodes_[i];
+            n.begin = static_cast<uint32_t>(text_.size());
+            n.size = static_cast<uint32_t>(e.data.scalar.length);
+            n.implicit = e.data.scalar.plain_implicit != 0;
+            text_.append(reinterpret_cast<const char *>(e.data.scalar.value),
+                         e.data.scalar.length);
+            break;
+        }
+        case YAML_SEQUENCE_START_EVENT:
+            open.push_back(
+                {add(Kind::Sequence, e.data.sequence_start.anchor, e.data.sequence_start.tag),
+                 none});
+            break;
+        case YAML_MAPPING_START_EVENT:
+            open.push_back(
+                {add(Kind::Mapping, e.data.mapping_start.anchor, e.data.mapping_start.tag), none});
+            break;
+        case YAML_SEQUENCE_END_EVENT:
+        case YAML_MAPPING_END_EVENT:
+            open.pop_back();
+            break;
+        default:  // stream start, document end, no event
+            break;
         }
     }
 }

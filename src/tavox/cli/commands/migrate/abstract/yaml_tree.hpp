@@ -26,10 +26,10 @@ enum class Scalar : uint8_t {
     Int,
     Float,
     Timestamp,
-    Merge,    // "<<": merge keys
-    Value,    // "=": a value key
-    Yaml,     // "!", "&" or "*" alone
-    Unsure,   // beyond what the resolver here decides with certainty
+    Merge,   // "<<": merge keys
+    Value,   // "=": a value key
+    Yaml,    // "!", "&" or "*" alone
+    Unsure,  // beyond what the resolver here decides with certainty
 };
 
 // The implicit type of a plain scalar without a tag, as the safe loader's
@@ -59,9 +59,9 @@ public:
         uint32_t next = none;          // next sibling
         uint32_t count = 0;            // number of children
         Kind kind = Kind::Scalar;
-        Scalar type = Scalar::Str;     // scalars, once resolved
-        bool implicit = false;         // plain scalar: its type comes from the resolver
-        bool tagged = false;           // an explicit tag, "!" included
+        Scalar type = Scalar::Str;  // scalars, once resolved
+        bool implicit = false;      // plain scalar: its type comes from the resolver
+        bool tagged = false;        // an explicit tag, "!" included
         bool anchored = false;
     };
 
