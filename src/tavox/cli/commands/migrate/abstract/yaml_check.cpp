@@ -208,12 +208,20 @@ private:
         out_.lines.append("    ").append(a).append(name).append(b);
     }
 
+    // root.get(key, {}) when the key is there: its mapping, whose .items()
+    // the check calls (anything else raises there: the loader path decides).
+    const Node *section(const Node &root, const char *key) {
+        uint32_t at = get(root, key);
+        if (at == none) return nullptr;
+        const Node &found = t_.node(at);
+        if (found.kind != Kind::Mapping) throw HandOver{};
+        return &found;
+    }
+
     void groups(const Node &root) {
-        uint32_t at = get(root, "groups");
-        if (at == none) return;
-        const Node &groups = t_.node(at);
-        if (groups.kind != Kind::Mapping) throw HandOver{};  // .items() raises
-        for (auto [name, data_at] : items(groups)) {
+        const Node *groups = section(root, "groups");
+        if (!groups) return;
+        for (auto [name, data_at] : items(*groups)) {
             const Node &data = t_.node(data_at);
             if (data.kind != Kind::Mapping) throw HandOver{};  // .get() raises
             uint32_t platforms_at = get(data, "platforms");
@@ -236,11 +244,9 @@ private:
     }
 
     void devices(const Node &root) {
-        uint32_t at = get(root, "devices");
-        if (at == none) return;
-        const Node &devices = t_.node(at);
-        if (devices.kind != Kind::Mapping) throw HandOver{};  // .items() raises
-        for (auto [name, dev_at] : items(devices)) {
+        const Node *devices = section(root, "devices");
+        if (!devices) return;
+        for (auto [name, dev_at] : items(*devices)) {
             const Node &dev = t_.node(dev_at);
             if (dev.kind != Kind::Mapping) continue;
             uint32_t os_at = get(dev, "os"), platform_at = get(dev, "platform");

@@ -102,43 +102,36 @@ constexpr StockResolver TIMESTAMP{
 constexpr StockResolver VALUE{"value", R"(^(?:=)$)", false};
 constexpr StockResolver YAML{"yaml", R"(^(?:!|&|\*)$)", false};
 
-// The resolvers tried for a scalar, by its first character, in order.
-std::vector<const StockResolver *> stock_resolvers(char first) {
-    switch (first) {
-    case 'y':
-    case 'Y':
-    case 't':
-    case 'T':
-    case 'f':
-    case 'F':
-    case 'o':
-    case 'O':
-        return {&BOOL};
-    case 'n':
-    case 'N':
-        return {&BOOL, &NUL};
-    case '-':
-    case '+':
-        return {&FLOAT, &INT};
-    case '.':
-        return {&FLOAT};
-    case '<':
-        return {&MERGE};
-    case '~':
-    case '\0':
-        return {&NUL};
-    case '=':
-        return {&VALUE};
-    case '!':
-    case '&':
-    case '*':
-        return {&YAML};
+// The stock resolver of each implicit type.
+const StockResolver *stock_resolver(Scalar type) {
+    switch (type) {
+    case Scalar::Bool:
+        return &BOOL;
+    case Scalar::Null:
+        return &NUL;
+    case Scalar::Int:
+        return &INT;
+    case Scalar::Float:
+        return &FLOAT;
+    case Scalar::Timestamp:
+        return &TIMESTAMP;
+    case Scalar::Merge:
+        return &MERGE;
+    case Scalar::Value:
+        return &VALUE;
+    case Scalar::Yaml:
+        return &YAML;
     default:
-        if (first >= '0' && first <= '9') return {&FLOAT, &INT, &TIMESTAMP};
-        return {};
+        return nullptr;
     }
 }
-constexpr size_t STOCK_FIRST_CHARACTERS = 30;
+
+// The resolvers tried for a scalar, by its first character, in order.
+std::vector<const StockResolver *> stock_resolvers(char first) {
+    std::vector<const StockResolver *> out;
+    for (Scalar type : implicit_resolvers(first)) out.push_back(stock_resolver(type));
+    return out;
+}
 
 // Whether the compiled pattern `regexp` is `stock`'s.
 bool same_pattern(py::handle regexp, const StockResolver &stock) {
@@ -192,7 +185,7 @@ bool stock_csafeloader() {
 
     py::object resolvers = cls.attr("yaml_implicit_resolvers");
     if (!PyDict_CheckExact(resolvers.ptr()) ||
-        PyDict_GET_SIZE(resolvers.ptr()) != static_cast<Py_ssize_t>(STOCK_FIRST_CHARACTERS))
+        PyDict_GET_SIZE(resolvers.ptr()) != static_cast<Py_ssize_t>(FIRST_CHARACTERS))
         return false;
     // Each compiled pattern is shared by several first characters: each
     // is compared once.

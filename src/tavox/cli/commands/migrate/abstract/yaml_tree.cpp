@@ -228,13 +228,9 @@ struct Event {
 
 const char *libyaml_version() { return yaml_get_version_string(); }
 
-Scalar resolve_plain(std::string_view v) {
-    if (v.empty()) return Scalar::Null;
-    // A pattern's "$" also matches before a final line break, which a plain
-    // scalar never ends with; should one, the resolver is not followed here.
-    if (v.back() == '\n') return Scalar::Unsure;
-    const char c = v[0];
-    switch (c) {
+FirstResolvers implicit_resolvers(char first) {
+    using S = Scalar;
+    switch (first) {
     case 'y':
     case 'Y':
     case 't':
@@ -243,33 +239,71 @@ Scalar resolve_plain(std::string_view v) {
     case 'F':
     case 'o':
     case 'O':
-        return is_bool(v) ? Scalar::Bool : Scalar::Str;
+        return {{S::Bool}, 1};
     case 'n':
     case 'N':
-        return is_bool(v) ? Scalar::Bool : is_null(v) ? Scalar::Null : Scalar::Str;
+        return {{S::Bool, S::Null}, 2};
     case '-':
     case '+':
-        return is_float(v) ? Scalar::Float : is_int(v) ? Scalar::Int : Scalar::Str;
+        return {{S::Float, S::Int}, 2};
     case '.':
-        return is_float(v) ? Scalar::Float : Scalar::Str;
+        return {{S::Float}, 1};
     case '<':
-        return v == "<<" ? Scalar::Merge : Scalar::Str;
+        return {{S::Merge}, 1};
     case '~':
-        return v == "~" ? Scalar::Null : Scalar::Str;
+    case '\0':
+        return {{S::Null}, 1};
     case '=':
-        return v == "=" ? Scalar::Value : Scalar::Str;
+        return {{S::Value}, 1};
     case '!':
     case '&':
     case '*':
-        return v.size() == 1 ? Scalar::Yaml : Scalar::Str;
+        return {{S::Yaml}, 1};
     default:
-        break;
+        if (digit(first)) return {{S::Float, S::Int, S::Timestamp}, 3};
+        return {};
     }
-    if (!digit(c)) return Scalar::Str;
-    if (is_float(v)) return Scalar::Float;
-    if (is_int(v)) return Scalar::Int;
-    Timestamp t;
-    return parse_timestamp(v, t) ? Scalar::Timestamp : Scalar::Str;
+}
+
+namespace {
+
+// Whether the resolver of `type` matches `v`, given that it is listed under
+// v's first character.
+bool resolves(Scalar type, std::string_view v) {
+    switch (type) {
+    case Scalar::Bool:
+        return is_bool(v);
+    case Scalar::Null:
+        return is_null(v);
+    case Scalar::Int:
+        return is_int(v);
+    case Scalar::Float:
+        return is_float(v);
+    case Scalar::Timestamp: {
+        Timestamp t;
+        return parse_timestamp(v, t);
+    }
+    case Scalar::Merge:
+        return v == "<<";
+    case Scalar::Value:
+        return v == "=";
+    case Scalar::Yaml:
+        return v.size() == 1;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+Scalar resolve_plain(std::string_view v) {
+    if (v.empty()) return Scalar::Null;
+    // A pattern's "$" also matches before a final line break, which a plain
+    // scalar never ends with; should one, the resolver is not followed here.
+    if (v.back() == '\n') return Scalar::Unsure;
+    for (Scalar type : implicit_resolvers(v[0]))
+        if (resolves(type, v)) return type;
+    return Scalar::Str;
 }
 
 bool constructible(Scalar type, std::string_view value) {

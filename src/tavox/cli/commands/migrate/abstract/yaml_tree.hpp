@@ -32,6 +32,20 @@ enum class Scalar : uint8_t {
     Unsure,  // beyond what the resolver here decides with certainty
 };
 
+// The implicit resolvers the safe loader tries for a plain scalar that
+// begins with `first`, in the order it tries them ('\0' stands for the empty
+// scalar); none for a character no resolver is listed under.
+struct FirstResolvers {
+    Scalar types[3];
+    size_t count = 0;
+    const Scalar *begin() const { return types; }
+    const Scalar *end() const { return types + count; }
+};
+FirstResolvers implicit_resolvers(char first);
+
+// How many first characters the safe loader lists resolvers under.
+inline constexpr size_t FIRST_CHARACTERS = 30;
+
 // The implicit type of a plain scalar without a tag, as the safe loader's
 // resolvers give it (first matching pattern for its first character).
 Scalar resolve_plain(std::string_view value);
