@@ -2,17 +2,20 @@
 // module share: the functions each defines for the others, and small helpers
 // for reading the files under examination.
 //
-//   module.cpp   module body, FileTypes, except_log, MigrateAbstractCommand
-//                (__init__, get_parent_tokens, run)
-//   workers.cpp  the worker threads of a run, wait_for_thread_slot
-//   tokens.cpp   read_tokens, compute_tokens
-//   checks.cpp   check_yaml, check_python, check_init
-//   reading.cpp  files under examination, read as open() reads them
+//   module.cpp     module body, FileTypes, except_log, MigrateAbstractCommand
+//                  (__init__, get_parent_tokens, run)
+//   tokens.cpp     read_tokens, compute_tokens
+//   walk.cpp       discovery of the files to examine
+//   workers.cpp    the worker threads of a run, wait_for_thread_slot
+//   checks.cpp     check_yaml, check_python, check_init
+//   reading.cpp    files under examination, read as open() reads them
 //   text_scan.cpp  newlines, UTF-8 and the candidate lines of a text (pure C++)
-//   patch.cpp    apply_yaml_fix, apply_yaml_comment, apply_python_comments,
-//                apply_python_fixes, apply_patches
-//   run.cpp      what a run has checked and patched; its log files and lock
+//   yaml_tree.cpp, yaml_check.cpp, yaml_native.cpp
+//                  check_yaml's native path (yaml_native.hpp)
+//   patch.cpp      apply_yaml_fix, apply_yaml_comment, apply_python_comments,
+//                  apply_python_fixes, apply_patches
 //   yaml_form.cpp  a rewritten YAML file kept in its own form (pure C++)
+//   run.cpp        what a run has checked and patched; its log files and lock
 #pragma once
 
 #include "support/files.hpp"
