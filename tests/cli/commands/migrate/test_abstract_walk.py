@@ -107,3 +107,12 @@ def test_scope_options_appear_on_the_namespace_only_when_given(command):
     assert not {"exclude", "gitignore"} & set(vars(command.parser.parse_args([])))
     args = command.parser.parse_args(["--exclude", ".venv", "--exclude", "build/", "--gitignore"])
     assert (args.exclude, args.gitignore) == ([".venv", "build/"], True)
+
+
+def test_a_path_given_as_bytes_raises_as_the_walk_would(command, tree):
+    # os.walk(b"...") gives bytes names, which the classification by name
+    # refuses with TypeError (it crashed the interpreter before).
+    args = command.parser.parse_args([str(tree)])
+    args.path = bytes(tree)
+    with pytest.raises(TypeError):
+        command.run(args)

@@ -249,13 +249,23 @@ bool WalkScope::leaves_out(const std::string &rel, bool is_dir) const {
 
 namespace {
 
+// name == text, for a name as os.walk gives it (a name that is no str is
+// not equal to any text).
+bool is_name(py::handle name, const char *text) {
+    return PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), text) == 0;
+}
+
 Kind classify(py::handle name) {
     py::object lower = name.attr("lower")();
     auto ends = [&](const char *suffix) {
-        return PyUnicode_Tailmatch(lower.ptr(), py::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
+        // A name that is no str raises TypeError, as str.endswith would.
+        Py_ssize_t r =
+            PyUnicode_Tailmatch(lower.ptr(), py::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1);
+        if (r < 0) throw py::error_already_set();
+        return r == 1;
     };
     if (ends(".yaml") || ends(".yml")) return Kind::Yaml;
-    if (PyUnicode_CompareWithASCIIString(lower.ptr(), "__init__.py") == 0) return Kind::Init;
+    if (is_name(lower, "__init__.py")) return Kind::Init;
     if (ends(".py")) return Kind::Python;
     return Kind::None;
 }
@@ -303,11 +313,10 @@ Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
         }
         if (scope.hint()) {
             for (py::handle d : dirs)
-                if (PyUnicode_CompareWithASCIIString(d.ptr(), ".git") == 0)
+                if (is_name(d, ".git"))
                     note_special(found, join_rel(root_rel, ".git"), "a git directory");
             for (py::handle f : files)
-                if (!root_rel.empty() &&
-                    PyUnicode_CompareWithASCIIString(f.ptr(), "pyvenv.cfg") == 0)
+                if (!root_rel.empty() && is_name(f, "pyvenv.cfg"))
                     note_special(found, root_rel, "a virtual environment");
         }
 
@@ -379,8 +388,10 @@ py::object walk_hint(Discovered &found, bool init, bool python, bool yaml) {
     std::string line = "The walk went through " + named + ": " + std::to_string(total) +
                        (total == 1 ? " file" : " files") + " examined there; leave them out with" +
                        options + " (or --gitignore in a git work tree)";
-    return py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeFSDefaultAndSize(line.data(), static_cast<Py_ssize_t>(line.size())));
+    PyObject *text =
+        PyUnicode_DecodeFSDefaultAndSize(line.data(), static_cast<Py_ssize_t>(line.size()));
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
 }
 
 }  // namespace tavox::cli::commands::migrate::abstract
