@@ -224,6 +224,20 @@ TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__",
     parser.attr("add_argument")(
         "--gitignore", arg("action") = "store_true", arg("default") = suppress,
         arg("help") = "Leave out what git ignores, when PATH is in a git work tree");
+    parser.attr("add_argument")(
+        "--diff", arg("action") = "store_true", arg("default") = suppress,
+        arg("help") = "Print the changes that --apply-fixes and/or --apply-comments would make "
+                      "(the fixes when neither is given) as a unified diff, and change nothing");
+    parser.attr("add_argument")("--no-color", arg("action") = "store_true",
+                                arg("default") = suppress,
+                                arg("help") = "Do not colour the diff, even on a terminal");
+    parser.attr("add_argument")(
+        "--report", arg("metavar") = "PATH", arg("default") = suppress,
+        arg("help") = "Write what the run found and did as JSON to PATH ('-': standard output)");
+    parser.attr("add_argument")(
+        "--check", arg("action") = "store_true", arg("default") = suppress,
+        arg("help") = "Exit with status 1 when anything is suggested (with --apply-fixes or "
+                      "--apply-comments: when anything fails to apply)");
     self.attr("token_paths") = py::dict();
     self.attr("threads") = py::list();
     return py::none();
@@ -271,8 +285,10 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
 
     // One run at a time uses the log files: the lock and the three logs
     // (emptied) are taken before anything is examined, or the run refuses.
+    Review review(call, self, args);
     RunLogs logs(call);
     RunRecord record(self);
+    record.preview = review.diff();
 
     // The rows read before a malformed one still serve; one bad row of the
     // published table must not make the whole command unusable.
@@ -330,24 +346,30 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
                                                             {&failure_queue, RunLogs::Failures}};
         for (size_t k = 0; k < 2; ++k) {
             py::object items = outcomes[k].first->attr("queue");
+            // A preview applies nothing: no success to record.
+            if (k == 0 && record.preview) items.attr("clear")();
             for (size_t n = py::len(items); written[k] < n; ++written[k])
                 logs.write(outcomes[k].second, items[py::int_(written[k])]);
         }
     };
     py::object apply_patches = self.attr("apply_patches");
-    std::pair<py::object, const char *> order[] = {
-        {init_queue, "PYTHON"}, {yaml_queue, "YAML"}, {python_queue, "PYTHON"}};
-    for (auto &[q, type_name] : order) {
+    std::tuple<py::object, const char *, const char *> order[] = {
+        {init_queue, "PYTHON", "init"}, {yaml_queue, "YAML", "yaml"},
+        {python_queue, "PYTHON", "python"}};
+    for (auto &[q, type_name, kind] : order) {
         py::object patch_type = file_types.attr(type_name);
         while (!truthy(q.attr("empty")())) {
             py::object message = q.attr("get")();
             logs.write(RunLogs::Changes, message);
+            py::object failure = py::none();
             try {
                 py::object applied = apply_patches(
                     py::arg("patch_type") = patch_type, py::arg("msg") = message,
                     py::arg("success_queue") = success_queue,
                     py::arg("failer_queue") = failure_queue);
                 if (!truthy(applied)) logger.attr("warning")(message);
+                py::object failures = failure_queue.attr("queue");
+                if (applied.is(py::bool_(false)) && truthy(failures)) failure = failures[py::int_(-1)];
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 // The file the message is for, named as the patcher names it.
@@ -359,7 +381,9 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
                 item << "\n  - PATCHING_ERROR: Failed to apply patch: " << py::str(e.value())
                      << "\n";
                 failure_queue.attr("put")(item.get());
+                failure = item.get();
             }
+            review.note(record, kind, message, failure);
             write_outcomes();
         }
     }
@@ -374,8 +398,10 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     py::object hint = walk_hint(found, init, python, yaml);
     if (!hint.is_none()) logger.attr("warning")(hint);
 
+    int status = review.finish(record, top);
     logger.attr("info")(py::str(CLOSING_TEXT).attr("format")(
         py::arg("csv_url") = call.global("CSV_URL")));
+    if (status != 0) py::module_::import("sys").attr("exit")(status);
     return py::none();
 }
 

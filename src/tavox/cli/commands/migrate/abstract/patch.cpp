@@ -76,11 +76,9 @@ std::string read_source(py::handle filepath, const RunRecord::Checked *checked) 
     return bytes;
 }
 
-// Write `text` (a str) to `path`, encoded as `encoding`, whole or not at all,
-// and only over the content it was computed from (`expected`).
-void write_text(py::handle path, py::handle text, py::handle encoding,
-                const std::string &expected) {
-    std::string data = py::bytes(text.attr("encode")(encoding));
+// Replace the file at `path` by `data`, whole or not at all, and only over
+// the content it was computed from (`expected`).
+void replace_content(py::handle path, const std::string &data, const std::string &expected) {
     std::string where = fs_path(path);
     support::Replacement r;
     {
@@ -108,6 +106,20 @@ void write_text(py::handle path, py::handle text, py::handle encoding,
     errno = r.err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
     throw py::error_already_set();
+}
+
+// The last step of a pass: the new content `text` (a str, encoded as
+// `encoding`) computed from the bytes `expected` replaces the file, or, when
+// the run only previews its changes, is handed to the run instead.
+void commit(RunRecord *run, py::handle path, py::handle text, py::handle encoding,
+            const std::string &expected) {
+    std::string data = py::bytes(text.attr("encode")(encoding));
+    if (run && run->preview) {
+        if (data != expected) run->proposed(utf8(path), expected, std::move(data));
+        return;
+    }
+    replace_content(path, data, expected);
+    if (run && data != expected) run->wrote(utf8(path));
 }
 
 bool is_true(py::handle value) {
@@ -748,7 +760,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                     py::gil_scoped_release unlocked;
                     out = carry_over(text, before, after);
                 }
-                if (out != text) write_text(filepath, from_utf8(out), encoding, bytes);
+                if (out != text) commit(run, filepath, from_utf8(out), encoding, bytes);
             };
             // Each pass ends with the document written.  When the comment
             // pass follows the fix pass, one write at its end gives the same
@@ -797,7 +809,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                 succ_msg = succ_msg + py::str("  - COMMENTS_ADDED\n");
         }
         py::str file_content = py::str("").attr("join")(file_lines);
-        write_text(filepath, file_content, encoding, bytes);
+        commit(run, filepath, file_content, encoding, bytes);
     }
 
     if (!succ_msg.equal(empty)) success_queue.attr("put")(succ_msg);
