@@ -260,11 +260,13 @@ py::list suggestions(const std::string &message) {
             alternative = true;
             continue;
         }
+        std::string_view line = t;
         if (starts(t, "or ")) {
             t = trim(t.substr(3));
             alternative = true;
         }
         py::dict s = suggestion(t, alternative ? previous : py::object(py::none()));
+        s["text"] = from_utf8(std::string(line));
         if (alternative) s["alternative"] = true;
         if (!other.is_none()) {
             s["file"] = other;
