@@ -283,9 +283,11 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     self.attr("apply_fixes_flag") = args.attr("apply_fixes");
     self.attr("apply_comments_flag") = args.attr("apply_comments");
 
+    // --diff, --report, --check (a plain run has none of them).
+    Review review(call, self, args);
+
     // One run at a time uses the log files: the lock and the three logs
     // (emptied) are taken before anything is examined, or the run refuses.
-    Review review(call, self, args);
     RunLogs logs(call);
     RunRecord record(self);
     record.preview = review.diff();
@@ -369,7 +371,8 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
                     py::arg("failer_queue") = failure_queue);
                 if (!truthy(applied)) logger.attr("warning")(message);
                 py::object failures = failure_queue.attr("queue");
-                if (applied.is(py::bool_(false)) && truthy(failures)) failure = failures[py::int_(-1)];
+                if (applied.is(py::bool_(false)) && truthy(failures))
+                    failure = failures[py::int_(-1)];
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 // The file the message is for, named as the patcher names it.
