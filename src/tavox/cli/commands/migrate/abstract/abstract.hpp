@@ -368,22 +368,19 @@ public:
     };
     bool preview = false;
     void proposed(std::string path, std::string before, std::string after) {
+        proposed_.insert(path);
         changes_.push_back({std::move(path), std::move(before), std::move(after)});
     }
     const std::vector<Change> &changes() const { return changes_; }
     // The files the patcher rewrote, by the path it named them with.
     void wrote(const std::string &path) { written_.insert(path); }
     bool written(const std::string &path) const { return written_.count(path) != 0; }
-    bool proposed_for(const std::string &path) const {
-        for (const Change &c : changes_)
-            if (c.path == path) return true;
-        return false;
-    }
+    bool proposed_for(const std::string &path) const { return proposed_.count(path) != 0; }
 
 private:
     PyObject *command_;  // identity only
     std::vector<Change> changes_;
-    std::set<std::string> written_;
+    std::set<std::string> written_, proposed_;
     std::unordered_map<std::string, Checked> checked_;
     std::map<support::FileId, std::string> patched_;
 };
