@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -124,6 +125,42 @@ inline bool write_fd(int fd, const std::string &data) {
     return true;
 }
 
+// A new hidden file beside `target` (".<name>.XXXXXX"), created with
+// `mode` (less the umask) and open for writing; -1 with errno set when it
+// cannot be made.
+inline int create_beside(const std::string &target, mode_t mode, std::string &tmp) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    const size_t slash = target.rfind('/');
+    const std::string stem = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".";
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t x = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 20) ^
+                 (static_cast<uint64_t>(::getpid()) << 40) ^ reinterpret_cast<uintptr_t>(&tmp);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tmp = stem;
+        for (int i = 0; i < 6; ++i) {
+            x ^= x << 13;  // xorshift64
+            x ^= x >> 7;
+            x ^= x << 17;
+            tmp += letters[x % (sizeof letters - 1)];
+        }
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+template <class Result>
+Result refused_directory(Result &result, const std::string &target, int err) {
+    const size_t slash = target.rfind('/');
+    if (err == EACCES || err == EPERM || err == EROFS)
+        result.directory = slash == 0 ? "/" : target.substr(0, slash);
+    result.outcome = Result::Failed;
+    result.err = err;
+    return result;
+}
+
 }  // namespace detail
 
 // The whole content of the file at `path`, exactly as stored (no newline
@@ -211,19 +248,9 @@ inline Replacement replace_file(const std::string &path, const std::string &data
         return result;
     }
 
-    const size_t slash = target.rfind('/');
-    const std::string dir = target.substr(0, slash + 1);
-    std::string tmp = dir + "." + target.substr(slash + 1) + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
-        int err = errno;
-        if (err == EACCES || err == EPERM || err == EROFS)
-            result.directory = slash == 0 ? "/" : target.substr(0, slash);
-        return failed(err);
-    }
-    tmp.assign(name.data());
+    std::string tmp;
+    int fd = detail::create_beside(target, 0600, tmp);
+    if (fd < 0) return detail::refused_directory(result, target, errno);
 
     int err = 0;
     if (!detail::write_fd(fd, data)) err = errno;
@@ -279,6 +306,40 @@ inline Replacement replace_file(const std::string &path, const std::string &data
         return failed(err);
     }
     ::unlink(tmp.c_str());
+    result.outcome = Replacement::Written;
+    return result;
+}
+
+// Replace the content of the file at `path` by `data` as replace_file does,
+// or, when there is no file there yet, create it the same way: the content
+// is written to a new file beside it, reaches the disk, and is renamed into
+// place, so the file appears whole or not at all.  A new file gets the mode
+// any new file gets (0666 less the umask).
+inline Replacement write_file(const std::string &path, const std::string &data) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 || errno != ENOENT) return replace_file(path, data);
+    Replacement result;
+    const size_t slash = path.rfind('/');
+    char resolved[PATH_MAX];
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
+    if (!::realpath(dir.c_str(), resolved)) return detail::refused_directory(result, path, errno);
+    const std::string target = std::string(resolved) + "/" + path.substr(slash + 1);
+    std::string tmp;
+    int fd = detail::create_beside(target, 0666, tmp);
+    if (fd < 0) return detail::refused_directory(result, target, errno);
+    int err = 0;
+    if (!detail::write_fd(fd, data)) err = errno;
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        result.outcome = Replacement::Failed;
+        result.err = err;
+        return result;
+    }
     result.outcome = Replacement::Written;
     return result;
 }

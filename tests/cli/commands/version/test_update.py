@@ -164,6 +164,35 @@ def test_package_indexes_are_tried_in_turn(make_venv, index, tmp_path):
     assert (installed["tavox"], installed["tavox.log"]) == ("22.1.3", "22.1.3")
 
 
+@pytest.mark.parametrize("indexes", [False, True])
+def test_dry_run_shows_the_plan_and_changes_nothing(make_venv, index, tmp_path, indexes):
+    venv = make_venv("run")
+    venv.install("tavox==22.1", "tavox.log==22.1")
+    conf = venv.pip_conf.read_bytes()
+    installed = venv.installed()
+    entries = sorted(os.listdir(venv.path))
+    script = tavox_script(tmp_path, ["tavox", "tavox.log"], [index.url] if indexes else [])
+    # No terminal and no --yes: a question would fail; none is asked.
+    result = subprocess.run([str(venv.python), str(script), "version", "update", "22.10",
+                             "--dry-run"], env=venv.env(), stdin=subprocess.DEVNULL,
+                            capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    after(result.stdout, "The following packages will be removed:", "... and updated with:",
+          "Dry run: nothing was changed. The update would run:",
+          "  pip3 uninstall --yes tavox tavox.log\n", "  " + INSTALL)
+    [install] = [line.strip() for line in result.stdout.splitlines()
+                 if line.startswith("  " + INSTALL)]
+    assert sorted(pins(install)) == ["tavox.log==22.10", "tavox==22.10"]
+    if indexes:
+        assert ("pip.conf would be updated to use %s; %s would read:\n%s" % (
+            index.url, venv.pip_conf, conf.decode())) in result.stdout
+    else:
+        assert "(%s) would be left as it is." % venv.pip_conf in result.stdout
+    assert "Uninstalling" not in result.stdout and "Are you sure" not in result.stdout
+    assert venv.installed() == installed and venv.pip_conf.read_bytes() == conf
+    assert sorted(os.listdir(venv.path)) == entries
+
+
 # ---- in process, with a scripted installer ------------------------------------
 
 @pytest.fixture
@@ -476,9 +505,31 @@ def test_setup_pip_conf_rewrites_index_lines(tmp_path, monkeypatch, before, afte
 
 def test_setup_pip_conf_creates_the_file_from_the_template(tmp_path, monkeypatch):
     monkeypatch.setattr(sys, "prefix", str(tmp_path))
-    setup_pip_conf("http://a")
+    umask = os.umask(0o027)
+    try:
+        setup_pip_conf("http://a")
+    finally:
+        os.umask(umask)
     assert (tmp_path / "pip.conf").read_text() == update.pip_conf_template.format(
         pypi_url="http://a")
+    assert (tmp_path / "pip.conf").stat().st_mode & 0o777 == 0o640
+    assert os.listdir(tmp_path) == ["pip.conf"]
+
+
+def test_setup_pip_conf_keeps_a_link_and_refuses_a_read_only_file(tmp_path, monkeypatch):
+    monkeypatch.setattr(sys, "prefix", str(tmp_path / "env"))
+    (tmp_path / "env").mkdir()
+    real = tmp_path / "shared.conf"
+    real.write_text("[global]\nindex-url = http://old/simple\n")
+    (tmp_path / "env" / "pip.conf").symlink_to(real)
+    setup_pip_conf("http://new")
+    assert (tmp_path / "env" / "pip.conf").is_symlink()
+    assert real.read_text() == "[global]\nindex-url = http://new/simple\n"
+    real.chmod(0o444)
+    with pytest.raises(PermissionError):
+        setup_pip_conf("http://other")
+    assert real.read_text() == "[global]\nindex-url = http://new/simple\n"
+    assert sorted(os.listdir(tmp_path)) == ["env", "shared.conf"]
 
 
 class Holder:

@@ -7,6 +7,7 @@
 // install the chosen versions with one `pip3 install`.  When the command is
 // tied to other package indexes (PYPI_URLS), `run` is tried once per index,
 // with this environment's pip.conf pointed at it first.
+#include "support/files.hpp"
 #include "support/support.hpp"
 #include "tavox/cli/commands/version/shell_command.hpp"
 
@@ -52,58 +53,68 @@ static bool any_value(py::handle mapping) {
 
 // ---- module functions ----------------------------------------------------------
 
-// Replace `path` by a file holding `text`: the new content goes to a
-// temporary file beside it, which is then renamed over it, so the file is
-// never left half written.  The old file's permissions are kept.
-static void replace_file(const Call &call, py::handle path, py::handle text) {
-    py::object os = call.global("os");
-    py::str target = py::str(os.attr("path").attr("realpath")(path));
-    bool existed = truth(os.attr("path").attr("exists")(target));
-    py::str tmp = fmt("{}.{}.tmp", target, os.attr("urandom")(6).attr("hex")());
-    support::OpenFile file(call.global("open")(tmp, "x"));
-    try {
-        file->attr("write")(text);
-        file.close();
-        if (existed) {
-            py::object mode = py::module_::import("stat").attr("S_IMODE")(
-                os.attr("stat")(target).attr("st_mode"));
-            os.attr("chmod")(tmp, mode);
-        }
-        os.attr("replace")(tmp, target);
-    } catch (py::error_already_set &) {
-        try {
-            os.attr("unlink")(tmp);
-        } catch (py::error_already_set &) {}
-        throw;
+// Replace the file at `path` (or create it) with `text`, encoded as a file
+// opened in text mode encodes it, whole or not at all: the content reaches
+// the disk in a file beside it, which is renamed over it; the file's mode,
+// owner and symbolic links stay (support/files.hpp).
+static void replace_text_file(py::handle path, py::handle text) {
+    py::object encoding = py::module_::import("locale").attr("getpreferredencoding")(false);
+    std::string data = py::bytes(text.attr("encode")(encoding));
+    PyObject *raw = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
+    std::string where = py::reinterpret_steal<py::bytes>(raw);
+    support::Replacement r;
+    {
+        py::gil_scoped_release unlocked;
+        r = support::write_file(where, data);
     }
+    if (r.outcome != support::Replacement::Failed) return;
+    errno = r.err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw py::error_already_set();
+}
+
+// The running environment's pip.conf, and the text setup_pip_conf writes
+// there for `pypi_url`: the file's index lines pointed at it, or the
+// template when there is no file.
+static py::object pip_conf_path(const Call &call) {
+    return call.global("os").attr("path").attr("join")(call.global("sys").attr("prefix"),
+                                                       "pip.conf");
+}
+
+static py::object pip_conf_text(const Call &call, py::handle path, py::handle pypi_url) {
+    py::object os = call.global("os");
+    py::object re = call.global("re");
+    if (!truth(os.attr("path").attr("isfile")(path)))
+        return call.global("pip_conf_template").attr("format")(py::arg("pypi_url") = pypi_url);
+    py::object text;
+    {
+        support::OpenFile file(call.global("open")(path, "r"));
+        text = file->attr("read")();
+    }
+    // The URL is inserted as it stands: backslashes or a leading digit
+    // in it must not be read as group references.
+    py::object literal = py::str(pypi_url).attr("replace")("\\", "\\\\");
+    text = re.attr("sub")(R"re((index\s+=\s+)(\S+))re", concat("\\g<1>", literal), text);
+    text = re.attr("sub")(R"re((index-url\s+=\s+)(\S+)(/simple))re",
+                          concat("\\g<1>", literal, "\\g<3>"), text);
+    return text;
 }
 
 // def setup_pip_conf(pypi_url):
 TAVOX_DEF(setup_pip_conf, "setup_pip_conf", "pypi_url", nullptr) {
-    py::handle pypi_url = TAVOX_ARG(pypi_url);
-    py::object os = call.global("os");
-    py::object re = call.global("re");
-    py::object path = os.attr("path").attr("join")(call.global("sys").attr("prefix"), "pip.conf");
-
-    if (truth(os.attr("path").attr("isfile")(path))) {
-        py::object text;
-        {
-            support::OpenFile file(call.global("open")(path, "r"));
-            text = file->attr("read")();
-        }
-        // The URL is inserted as it stands: backslashes or a leading digit
-        // in it must not be read as group references.
-        py::object literal = py::str(pypi_url).attr("replace")("\\", "\\\\");
-        text = re.attr("sub")(R"re((index\s+=\s+)(\S+))re", concat("\\g<1>", literal), text);
-        text = re.attr("sub")(R"re((index-url\s+=\s+)(\S+)(/simple))re",
-                              concat("\\g<1>", literal, "\\g<3>"), text);
-        replace_file(call, path, text);
-    } else {
-        py::object text =
-            call.global("pip_conf_template").attr("format")(py::arg("pypi_url") = pypi_url);
-        replace_file(call, path, text);
-    }
+    py::object path = pip_conf_path(call);
+    replace_text_file(path, pip_conf_text(call, path, TAVOX_ARG(pypi_url)));
     return py::none();
+}
+
+// Whether the call is a dry run: its parsed arguments (the first
+// positional argument, or `args`) ask for one.
+static bool dry_run(const py::tuple &args, const py::dict &kwargs) {
+    py::object parsed = args.size() > 0           ? py::object(args[0])
+                        : kwargs.contains("args") ? py::object(kwargs["args"])
+                                                  : py::object(py::none());
+    return truth(py::getattr(parsed, "dry_run", py::bool_(false)));
 }
 
 // def do_loop(self, *args, **kwargs):   (inside pip_conf_loop)
@@ -116,6 +127,17 @@ TAVOX_DEF(pip_conf_loop_do_loop, "pip_conf_loop.<locals>.do_loop", "self, *args,
 
     py::object pypi_urls = self.attr("PYPI_URLS");
     if (!truth(pypi_urls)) return func(self, *args, **kwargs);
+    if (dry_run(args, kwargs)) {
+        // Nothing is written: the plan shows what the first index would
+        // make of pip.conf (the next ones are tried only when one fails).
+        for (py::handle pypi_url : pypi_urls) {
+            py::object path = pip_conf_path(call);
+            log(call, "info",
+                fmt("Dry run: pip.conf would be updated to use {}; {} would read:\n{}", pypi_url,
+                    path, pip_conf_text(call, path, pypi_url)));
+            return func(self, *args, **kwargs);
+        }
+    }
 
     std::optional<py::error_already_set> func_error;
     for (py::handle pypi_url : pypi_urls) {
@@ -337,6 +359,28 @@ static py::object uninstall_command(const Call &call, py::handle self,
     return cmd;
 }
 
+// The plan of a dry run: the commands the update would run, exactly as
+// they would run, and the index configuration it would use.
+static void show_plan(const Call &call, py::handle self, const py::dict &installed_pkgs,
+                      const InstallList &to_install, py::handle install_cmd, py::handle venv) {
+    auto as_run = [&](py::handle cmd) {
+        return truth(venv) ? py::object(shell::activated_command(cmd, venv))
+                           : py::reinterpret_borrow<py::object>(cmd);
+    };
+    py::list lines;
+    lines.append("\nDry run: nothing was changed. The update would run:");
+    if (truth(installed_pkgs))
+        lines.append(concat("  ", as_run(uninstall_command(call, self, installed_pkgs))));
+    lines.append(concat("  ", as_run(install_cmd)));
+    if (truth(to_install.pkgs_without_version))
+        lines.append(concat("Left out, for want of a matching version: ",
+                            py::str(", ").attr("join")(to_install.pkgs_without_version)));
+    if (!truth(self.attr("PYPI_URLS")))
+        lines.append(fmt("The package index configuration ({}) would be left as it is.",
+                         pip_conf_path(call)));
+    log(call, "info", py::str("\n").attr("join")(lines));
+}
+
 // ---- class VersionUpdateCommand(Subcommand) ------------------------------------
 
 // def __init__(self, *args, **kwargs):
@@ -356,6 +400,14 @@ TAVOX_DEF(VersionUpdateCommand___init__, "VersionUpdateCommand.__init__", "self,
                                 py::arg("help") = "Do not prompt for yes/no confirmation");
     parser.attr("add_argument")("--pre", py::arg("action") = "store_true",
                                 py::arg("help") = "Install pre-release and development versions");
+    // Left off the namespace unless given, so that a plain run's arguments
+    // stay what they were.
+    parser.attr("add_argument")(
+        "--dry-run", py::arg("action") = "store_true",
+        py::arg("default") = py::module_::import("argparse").attr("SUPPRESS"),
+        py::arg("help") = "Look up what would change and show the plan (what would be "
+                          "uninstalled, the install command, the package index configuration), "
+                          "without asking and without changing anything");
     return py::none();
 }
 
@@ -390,7 +442,8 @@ TAVOX_DEF(VersionUpdateCommand_run, "VersionUpdateCommand.run",
         self.attr("_print_pkg_versions")(
             planned_versions(available_pkgs, version.equal(py::str("latest"))));
     }
-    confirm(call, self, args);
+    bool dry = truth(py::getattr(args, "dry_run", py::bool_(false)));
+    if (!dry) confirm(call, self, args);
 
     // Both command lines are checked before anything runs, so a refused
     // install never follows a completed uninstall.
@@ -398,6 +451,10 @@ TAVOX_DEF(VersionUpdateCommand_run, "VersionUpdateCommand.run",
     if (truth(extra_requirements))
         for (py::handle requirement : extra_requirements) to_install.pkgs.append(requirement);
     py::object install_cmd = install_command(call, self, to_install.pkgs);
+    if (dry) {
+        show_plan(call, self, installed_pkgs, to_install, install_cmd, venv);
+        return py::none();
+    }
     if (installed) {
         py::object uninstall_cmd = uninstall_command(call, self, installed_pkgs);
         log(call, "warning", py::str("Uninstalling existing packages..."));

@@ -16,6 +16,7 @@
 //                  apply_python_fixes, apply_patches
 //   yaml_form.cpp  a rewritten YAML file kept in its own form (pure C++)
 //   run.cpp        what a run has checked and patched; its log files and lock
+//   review.cpp     --diff, --report and --check: a run's changes looked at
 #pragma once
 
 #include "support/files.hpp"
@@ -32,6 +33,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -43,6 +45,7 @@ using support::builtin;
 using support::concat;
 using support::fmt;
 using support::OpenFile;
+using support::raise;
 using support::utf8;
 
 // The str that utf8() made `text` from: bytes that are no UTF-8 (from file
@@ -304,8 +307,27 @@ public:
     // path it was patched through earlier in this run, if it was.
     const std::string *patching(const support::FileId &id, const std::string &path);
 
+    // A new content the patcher computed for a file: with `preview` set it
+    // is kept here instead of replacing the file (--diff).
+    struct Change {
+        std::string path;  // absolute, as the patcher names the file
+        std::string before, after;
+    };
+    bool preview = false;
+    void proposed(std::string path, std::string before, std::string after) {
+        proposed_.insert(path);
+        changes_.push_back({std::move(path), std::move(before), std::move(after)});
+    }
+    const std::vector<Change> &changes() const { return changes_; }
+    // The files the patcher rewrote, by the path it named them with.
+    void wrote(const std::string &path) { written_.insert(path); }
+    bool written(const std::string &path) const { return written_.count(path) != 0; }
+    bool proposed_for(const std::string &path) const { return proposed_.count(path) != 0; }
+
 private:
     PyObject *command_;  // identity only
+    std::vector<Change> changes_;
+    std::set<std::string> written_, proposed_;
     std::unordered_map<std::string, Checked> checked_;
     std::map<support::FileId, std::string> patched_;
 };
@@ -340,7 +362,53 @@ private:
     std::string encoding_;
 };
 
+// ---- looking at a run's changes (review.cpp) ---------------------------------
+
+// The options that show a run's changes instead of making them (--diff,
+// --no-color), report it (--report PATH) and gate on it (--check), read
+// from the parsed arguments with defaults, so that a namespace without them
+// runs as before.  While standard output carries the diff or the report,
+// the command's messages go to standard error.
+class Review {
+public:
+    // After run has set the flags: --diff alone previews the fixes.
+    Review(const Call &call, py::handle self, py::handle args);
+    ~Review();
+    Review(const Review &) = delete;
+    Review &operator=(const Review &) = delete;
+
+    bool diff() const { return diff_; }
+    // One message and how its patching went: `failure` is the failure item
+    // put for it, or None.
+    void note(const RunRecord &record, const char *kind, py::handle message, py::handle failure);
+    // Prints the diff, writes the report; returns the exit status --check
+    // asks for (0 without it).
+    int finish(const RunRecord &record, py::handle top);
+
+private:
+    struct Entry {
+        const char *kind;
+        std::string message, path, abs, outcome, reason;
+    };
+    void write_report(py::handle repository,
+                      const std::function<std::string(const std::string &)> &relative);
+    static void write_stdout(const std::string &bytes);
+
+    py::object args_, report_, logger_, handler_, propagate_;
+    bool diff_ = false, check_ = false, color_ = false, fixes_ = false, comments_ = false;
+    size_t failed_ = 0;
+    std::vector<Entry> entries_;
+};
+
 // ---- a rewritten YAML file kept in its own form (yaml_form.cpp) ---------------
+
+// A longest common subsequence of two sequences of line numbers (equal
+// numbers for equal lines): pairs (i, j) with a[i] == b[j], increasing in
+// both.  Myers' algorithm in linear space; past a budget of work the rest of
+// a part counts as different, which makes the result coarser, never wrong.
+// Pure C++.
+std::vector<std::pair<size_t, size_t>> common_lines(const std::vector<uint32_t> &a,
+                                                    const std::vector<uint32_t> &b);
 
 // How a YAML text indents, as ruamel.yaml's indent(mapping=, sequence=,
 // offset=) takes it: nested mappings, the content of block sequence items,

@@ -94,6 +94,20 @@ TAVOX_DEF(MigrateAbstractCommand_init, "MigrateAbstractCommand.__init__", "self,
     parser.attr("add_argument")(
         "--gitignore", arg("action") = "store_true", arg("default") = suppress,
         arg("help") = "Leave out what git ignores, when PATH is in a git work tree");
+    parser.attr("add_argument")(
+        "--diff", arg("action") = "store_true", arg("default") = suppress,
+        arg("help") = "Print the changes that --apply-fixes and/or --apply-comments would make "
+                      "(the fixes when neither is given) as a unified diff, and change nothing");
+    parser.attr("add_argument")("--no-color", arg("action") = "store_true",
+                                arg("default") = suppress,
+                                arg("help") = "Do not colour the diff, even on a terminal");
+    parser.attr("add_argument")(
+        "--report", arg("metavar") = "PATH", arg("default") = suppress,
+        arg("help") = "Write what the run found and did as JSON to PATH ('-': standard output)");
+    parser.attr("add_argument")(
+        "--check", arg("action") = "store_true", arg("default") = suppress,
+        arg("help") = "Exit with status 1 when anything is suggested (with --apply-fixes or "
+                      "--apply-comments: when anything fails to apply)");
     self.attr("token_paths") = py::dict();
     self.attr("threads") = py::list();
     return py::none();
@@ -137,10 +151,14 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     self.attr("apply_fixes_flag") = args.attr("apply_fixes");
     self.attr("apply_comments_flag") = args.attr("apply_comments");
 
+    // --diff, --report, --check (a plain run has none of them).
+    Review review(call, self, args);
+
     // One run at a time uses the log files: the lock and the three logs
     // (emptied) are taken before anything is examined, or the run refuses.
     RunLogs logs(call);
     RunRecord record(self);
+    record.preview = review.diff();
 
     // The rows read before a malformed one still serve; one bad row of the
     // published table must not make the whole command unusable.
@@ -198,24 +216,32 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
                                                             {&failure_queue, RunLogs::Failures}};
         for (size_t k = 0; k < 2; ++k) {
             py::object items = outcomes[k].first->attr("queue");
+            // A preview applies nothing: no success to record.
+            if (k == 0 && record.preview) items.attr("clear")();
             for (size_t n = py::len(items); written[k] < n; ++written[k])
                 logs.write(outcomes[k].second, items[py::int_(written[k])]);
         }
     };
     py::object apply_patches = self.attr("apply_patches");
-    std::pair<py::object, const char *> order[] = {
-        {init_queue, "PYTHON"}, {yaml_queue, "YAML"}, {python_queue, "PYTHON"}};
-    for (auto &[q, type_name] : order) {
+    std::tuple<py::object, const char *, const char *> order[] = {
+        {init_queue, "PYTHON", "init"},
+        {yaml_queue, "YAML", "yaml"},
+        {python_queue, "PYTHON", "python"}};
+    for (auto &[q, type_name, kind] : order) {
         py::object patch_type = file_types.attr(type_name);
         while (!truth(q.attr("empty")())) {
             py::object message = q.attr("get")();
             logs.write(RunLogs::Changes, message);
+            py::object failure = py::none();
             try {
                 py::object applied =
                     apply_patches(py::arg("patch_type") = patch_type, py::arg("msg") = message,
                                   py::arg("success_queue") = success_queue,
                                   py::arg("failer_queue") = failure_queue);
                 if (!truth(applied)) logger.attr("warning")(message);
+                py::object failures = failure_queue.attr("queue");
+                if (applied.is(py::bool_(false)) && truth(failures))
+                    failure = failures[py::int_(-1)];
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 // The file the message is for, named as the patcher names it.
@@ -223,10 +249,11 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
                 const std::string *tied = record.tie(first);
                 py::object file =
                     os.attr("path").attr("abspath")(from_utf8(tied ? *tied : header_path(first)));
-                failure_queue.attr("put")(concat(
-                    file, "\n  - PATCHING_ERROR: Failed to apply patch: ", py::str(e.value()),
-                    "\n"));
+                failure = concat(file, "\n  - PATCHING_ERROR: Failed to apply patch: ",
+                                 py::str(e.value()), "\n");
+                failure_queue.attr("put")(failure);
             }
+            review.note(record, kind, message, failure);
             write_outcomes();
         }
     }
@@ -241,8 +268,10 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     py::object hint = walk_hint(found, init, python, yaml);
     if (!hint.is_none()) logger.attr("warning")(hint);
 
+    int status = review.finish(record, top);
     logger.attr("info")(
         py::str(CLOSING_TEXT).attr("format")(py::arg("csv_url") = call.global("CSV_URL")));
+    if (status != 0) py::module_::import("sys").attr("exit")(status);
     return py::none();
 }
 

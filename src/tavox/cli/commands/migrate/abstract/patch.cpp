@@ -30,17 +30,10 @@ namespace {
 
 // ---- files -----------------------------------------------------------------
 
-py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
-
 std::string fs_path(py::handle path) {
     PyObject *raw = nullptr;
     if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
     return py::reinterpret_steal<py::bytes>(raw);
-}
-
-[[noreturn]] void raise(PyObject *type, py::handle text) {
-    PyErr_SetObject(type, text.ptr());
-    throw py::error_already_set();
 }
 
 [[noreturn]] void raise_os_error(int err, const std::string &text) {
@@ -76,11 +69,9 @@ std::string read_source(py::handle filepath, const RunRecord::Checked *checked) 
     return bytes;
 }
 
-// Write `text` (a str) to `path`, encoded as `encoding`, whole or not at all,
-// and only over the content it was computed from (`expected`).
-void write_text(py::handle path, py::handle text, py::handle encoding,
-                const std::string &expected) {
-    std::string data = py::bytes(text.attr("encode")(encoding));
+// Replace the file at `path` by `data`, whole or not at all, and only over
+// the content it was computed from (`expected`).
+void replace_content(py::handle path, const std::string &data, const std::string &expected) {
     std::string where = fs_path(path);
     support::Replacement r;
     {
@@ -88,13 +79,13 @@ void write_text(py::handle path, py::handle text, py::handle encoding,
         r = support::replace_file(where, data, &expected);
     }
     switch (r.outcome) {
-        case support::Replacement::Written:
-        case support::Replacement::Unchanged:
-            return;
-        case support::Replacement::Changed:
-            raise_changed(path);
-        case support::Replacement::Failed:
-            break;
+    case support::Replacement::Written:
+    case support::Replacement::Unchanged:
+        return;
+    case support::Replacement::Changed:
+        raise_changed(path);
+    case support::Replacement::Failed:
+        break;
     }
     if (!r.directory.empty())
         raise_os_error(r.err, std::strerror(r.err) + std::string(": the directory '") +
@@ -110,16 +101,23 @@ void write_text(py::handle path, py::handle text, py::handle encoding,
     throw py::error_already_set();
 }
 
-bool is_true(py::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
+// The last step of a pass: the new content `text` (a str, encoded as
+// `encoding`) computed from the bytes `expected` replaces the file, or, when
+// the run only previews its changes, is handed to the run instead.
+void commit(RunRecord *run, py::handle path, py::handle text, py::handle encoding,
+            const std::string &expected) {
+    std::string data = py::bytes(text.attr("encode")(encoding));
+    if (run && run->preview) {
+        if (data != expected) run->proposed(utf8(path), expected, std::move(data));
+        return;
+    }
+    replace_content(path, data, expected);
+    if (run && data != expected) run->wrote(utf8(path));
 }
 
 // ---- YAML documents ----------------------------------------------------------
 
-const char *const REPLACE_PATTERN =
-    R"(^(?P<path>\S+):\s+(?P<token>\S+)(\s+->\s+(?P<new>\S+))?$)";
+const char *const REPLACE_PATTERN = R"(^(?P<path>\S+):\s+(?P<token>\S+)(\s+->\s+(?P<new>\S+))?$)";
 const char *const COMMENT_PATTERN =
     R"(^(?P<path>\S+):\s+Please ensure (?P<token>\S+) is a valid (?P<platform>\S+) platform$)";
 const char *const MARKER = "* ABSTRACTION";
@@ -138,8 +136,8 @@ py::object child_named(py::handle node, const py::str &name, py::handle missing)
     return child;
 }
 
-bool walk(py::handle node, const std::vector<py::str> &keys, size_t from,
-          py::handle missing, py::object &found, int &depth) {
+bool walk(py::handle node, const std::vector<py::str> &keys, size_t from, py::handle missing,
+          py::object &found, int &depth) {
     if (from == keys.size()) {
         found = py::reinterpret_borrow<py::object>(node);
         return true;
@@ -354,7 +352,8 @@ KeyPath parse_path(py::handle match) {
 // ---- Python sources ------------------------------------------------------------
 
 const char *const SPACE_CAPTURE = R"(^(?P<space>\s*))";
-const char *const FIND_REPLACE = R"(^line (?P<line_no>\d+): +(?P<find>\S+) +-> +(?P<replace>\S+)$)";
+const char *const FIND_REPLACE =
+    R"(^line (?P<line_no>\d+): +(?P<find>\S+) +-> +(?P<replace>\S+)$)";
 const char *const ENSURE_PATTERN = R"(^line +(?P<line_no>\d+): +(?P<msg>Please ensure.*)$)";
 const char *const FIX_MARK = "# * ABSTRACTION:TOKEN_CHANGE - ";
 const char *const CHECK_MARK = "# * ABSTRACTION:TOKEN_CHECK - ";
@@ -478,7 +477,7 @@ Py_ssize_t line_index(py::handle match) {
 // def apply_yaml_fix(self, obj, msg_lines):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_fix, "MigrateAbstractCommand.apply_yaml_fix",
                  "self, obj, msg_lines", nullptr) {
-    py::handle obj = call["obj"], msg_lines = call["msg_lines"];
+    py::handle obj = TAVOX_ARG(obj), msg_lines = TAVOX_ARG(msg_lines);
     py::object logger = call.global("logger");
     py::object re = call.global("re");
     logger.attr("debug")("Applying fix");
@@ -499,7 +498,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_fix, "MigrateAbstractCommand.
         auto [tmp_obj, indent] = get_obj(obj, s.path);
         // A value the file holds already ("model: q9300 -> q9300" once the
         // model was added) changes nothing and gets no marker.
-        if (is_true(new_)) {
+        if (truth(new_)) {
             if (set_value(tmp_obj, s.key, token, new_))
                 add_yaml_comment(tmp_obj, indent, s.key,
                                  py::str("* ABSTRACTION:TOKEN_CHANGE - ") + py::str(s.key) +
@@ -517,7 +516,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_fix, "MigrateAbstractCommand.
 // def apply_yaml_comment(self, obj, msg_lines):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_comment,
                  "MigrateAbstractCommand.apply_yaml_comment", "self, obj, msg_lines", nullptr) {
-    py::handle obj = call["obj"], msg_lines = call["msg_lines"];
+    py::handle obj = TAVOX_ARG(obj), msg_lines = TAVOX_ARG(msg_lines);
     py::object logger = call.global("logger");
     py::object re = call.global("re");
     logger.attr("debug")("Applying comment");
@@ -555,9 +554,9 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_comment,
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
                  "MigrateAbstractCommand.apply_python_comments",
                  "self, file_lines, msg_lines, offset=0", nullptr) {
-    py::list file_lines = lines_arg(call["file_lines"]);
-    py::list msg_lines(py::reinterpret_borrow<py::object>(call["msg_lines"]));  // read twice
-    Py_ssize_t offset = index_arg(call["offset"]);
+    py::list file_lines = lines_arg(TAVOX_ARG(file_lines));
+    py::list msg_lines(py::reinterpret_borrow<py::object>(TAVOX_ARG(msg_lines)));  // read twice
+    Py_ssize_t offset = index_arg(TAVOX_ARG(offset));
     py::object re = call.global("re");
     py::object space_capture = re.attr("compile")(SPACE_CAPTURE);
     py::object find_replace = re.attr("compile")(FIND_REPLACE);
@@ -612,9 +611,9 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
                  "MigrateAbstractCommand.apply_python_fixes",
                  "self, file_lines, msg_lines, offset=0", nullptr) {
-    py::list file_lines = lines_arg(call["file_lines"]);
-    py::handle msg_lines = call["msg_lines"];
-    Py_ssize_t offset = index_arg(call["offset"]);
+    py::list file_lines = lines_arg(TAVOX_ARG(file_lines));
+    py::handle msg_lines = TAVOX_ARG(msg_lines);
+    Py_ssize_t offset = index_arg(TAVOX_ARG(offset));
     py::object re = call.global("re");
     py::object space_capture = re.attr("compile")(SPACE_CAPTURE);
     py::object find_replace = re.attr("compile")(FIND_REPLACE);
@@ -651,13 +650,13 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
 // is an exception, which the run reports as a failure item for the file.
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.apply_patches",
                  "self, patch_type, msg, success_queue, failer_queue", nullptr) {
-    py::handle self = call["self"], patch_type = call["patch_type"];
-    py::handle success_queue = call["success_queue"], failer_queue = call["failer_queue"];
+    py::handle self = TAVOX_ARG(self), patch_type = TAVOX_ARG(patch_type);
+    py::handle success_queue = TAVOX_ARG(success_queue), failer_queue = TAVOX_ARG(failer_queue);
     py::object os_path = call.global("os").attr("path");
     py::object FileTypes = call.global("FileTypes");
     py::object logger = call.global("logger");
 
-    py::list msg_lines = call["msg"].attr("splitlines")();
+    py::list msg_lines = TAVOX_ARG(msg).attr("splitlines")();
     std::string first = utf8(msg_lines.attr("pop")(0));
     RunRecord *run = RunRecord::of(self);
     const std::string *tied = run ? run->tie(first) : nullptr;
@@ -677,8 +676,8 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
     }
     msg_lines = own_lines;
 
-    bool fixes = is_true(self.attr("apply_fixes_flag"));
-    bool comments = is_true(self.attr("apply_comments_flag"));
+    bool fixes = truth(self.attr("apply_fixes_flag"));
+    bool comments = truth(self.attr("apply_comments_flag"));
     bool is_yaml = patch_type.equal(FileTypes.attr("YAML"));
     bool is_python = patch_type.equal(FileTypes.attr("PYTHON"));
 
@@ -716,8 +715,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
         // Dumped as close to the file as ruamel goes: its indentation, no
         // folding of long lines.
         yaml.attr("width") = 1 << 30;
-        yaml.attr("indent")(py::arg("mapping") = form.mapping,
-                            py::arg("sequence") = form.sequence,
+        yaml.attr("indent")(py::arg("mapping") = form.mapping, py::arg("sequence") = form.sequence,
                             py::arg("offset") = form.offset);
         py::object obj;
         bool duplicate = false;
@@ -748,7 +746,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                     py::gil_scoped_release unlocked;
                     out = carry_over(text, before, after);
                 }
-                if (out != text) write_text(filepath, from_utf8(out), encoding, bytes);
+                if (out != text) commit(run, filepath, from_utf8(out), encoding, bytes);
             };
             // Each pass ends with the document written.  When the comment
             // pass follows the fix pass, one write at its end gives the same
@@ -797,7 +795,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                 succ_msg = succ_msg + py::str("  - COMMENTS_ADDED\n");
         }
         py::str file_content = py::str("").attr("join")(file_lines);
-        write_text(filepath, file_content, encoding, bytes);
+        commit(run, filepath, file_content, encoding, bytes);
     }
 
     if (!succ_msg.equal(empty)) success_queue.attr("put")(succ_msg);

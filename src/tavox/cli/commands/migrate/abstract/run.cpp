@@ -33,9 +33,7 @@ std::string text_of(py::handle path) {
 
 }  // namespace
 
-RunRecord::RunRecord(py::handle command) : command_(command.ptr()) {
-    runs()[command_] = this;
-}
+RunRecord::RunRecord(py::handle command) : command_(command.ptr()) { runs()[command_] = this; }
 
 RunRecord::~RunRecord() {
     auto it = runs().find(command_);
@@ -47,9 +45,7 @@ RunRecord *RunRecord::of(py::handle command) {
     return it == runs().end() ? nullptr : it->second;
 }
 
-void RunRecord::checked(py::handle path, const Checked &what) {
-    checked_[text_of(path)] = what;
-}
+void RunRecord::checked(py::handle path, const Checked &what) { checked_[text_of(path)] = what; }
 
 const std::string *RunRecord::tie(const std::string &first_line) const {
     const std::string *found = nullptr;
@@ -185,7 +181,8 @@ void RunLogs::release() {
         // Still ours while the descriptor is open: the holder's number goes.
         struct stat st {};
         if (::flock(lock_, LOCK_EX | LOCK_NB) == 0 && ::fstat(lock_, &st) == 0 && st.st_size > 0)
-            if (::ftruncate(lock_, 0) != 0) { /* a stale number is harmless */ }
+            if (::ftruncate(lock_, 0) != 0) { /* a stale number is harmless */
+            }
         ::close(lock_);  // releases the lock
         lock_ = -1;
     }

@@ -190,6 +190,11 @@ struct Out {
 
 }  // namespace
 
+std::vector<std::pair<size_t, size_t>> common_lines(const std::vector<uint32_t> &a,
+                                                    const std::vector<uint32_t> &b) {
+    return Matcher(a, b).pairs();
+}
+
 YamlIndent detect_indent(std::string_view text) {
     // Pairs of successive lines "key:" and what is nested under it.
     std::map<int, int> mappings;

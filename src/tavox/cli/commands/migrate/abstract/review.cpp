@@ -1,0 +1,461 @@
+// tavox.cli.commands.migrate.abstract -- looking at a run's changes before,
+// or instead of, making them: --diff prints them as a unified diff that
+// `git apply` takes, --report writes what the run found (and did) as JSON,
+// --check makes the exit status say whether anything is left to do.
+//
+// The diff is made from the very contents the patcher computed: with --diff
+// the patcher hands each new content to the run instead of replacing the
+// file (patch.cpp, commit), and the run diffs it against the bytes it was
+// computed from.
+#include "abstract.hpp"
+
+#include <unordered_map>
+
+namespace tavox::cli::commands::migrate::abstract {
+
+namespace {
+
+// ---- unified diff (pure C++) ---------------------------------------------------
+
+// The lines of `s`, each with its "\n" when it has one.
+std::vector<std::string_view> lines_of(std::string_view s) {
+    std::vector<std::string_view> out;
+    size_t pos = 0;
+    while (pos < s.size()) {
+        size_t end = s.find('\n', pos);
+        end = end == std::string_view::npos ? s.size() : end + 1;
+        out.push_back(s.substr(pos, end - pos));
+        pos = end;
+    }
+    return out;
+}
+
+// A path as git writes it in a patch: in double quotes, with C escapes,
+// when it holds a quote, a backslash, a control character or a byte that
+// is not ASCII.
+std::string git_path(const std::string &path) {
+    bool plain = true;
+    for (unsigned char c : path)
+        if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') plain = false;
+    if (plain) return path;
+    std::string out = "\"";
+    for (unsigned char c : path) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        default:
+            if (c < 0x20 || c >= 0x7f) {
+                char buf[5];
+                std::snprintf(buf, sizeof buf, "\\%03o", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// One line of the edit script: ' ' kept, '-' removed, '+' added; `a` and `b`
+// count the lines of each side that come before it.
+struct Op {
+    char tag;
+    size_t a, b;
+};
+
+std::vector<Op> edit_script(const std::vector<std::string_view> &a,
+                            const std::vector<std::string_view> &b) {
+    std::unordered_map<std::string_view, uint32_t> numbers;
+    auto number = [&](const std::vector<std::string_view> &lines) {
+        std::vector<uint32_t> out;
+        out.reserve(lines.size());
+        for (std::string_view l : lines)
+            out.push_back(numbers.emplace(l, static_cast<uint32_t>(numbers.size())).first->second);
+        return out;
+    };
+    const std::vector<uint32_t> na = number(a), nb = number(b);
+    std::vector<Op> ops;
+    size_t i = 0, j = 0;
+    auto until = [&](size_t ti, size_t tj) {
+        for (; i < ti; ++i) ops.push_back({'-', i, j});
+        for (; j < tj; ++j) ops.push_back({'+', i, j});
+    };
+    for (auto [pi, pj] : common_lines(na, nb)) {
+        until(pi, pj);
+        ops.push_back({' ', i++, j++});
+    }
+    until(a.size(), b.size());
+    return ops;
+}
+
+const char *const META = "\033[1m", *const FRAG = "\033[36m", *const OLD = "\033[31m",
+                  *const NEW = "\033[32m", *const RESET = "\033[m";
+
+std::string range(size_t before, size_t count) {
+    std::string r = std::to_string(count == 0 ? before : before + 1);
+    if (count != 1) r += "," + std::to_string(count);
+    return r;
+}
+
+// The changes from `before` to `after` of the file `rel` (relative to the
+// repository) as git writes them: a/ and b/ prefixes, hunks with three
+// lines of context.  Empty when nothing changes.
+std::string unified_diff(const std::string &rel, std::string_view before, std::string_view after,
+                         bool color) {
+    const size_t context = 3;
+    const std::vector<std::string_view> a = lines_of(before), b = lines_of(after);
+    const std::vector<Op> ops = edit_script(a, b);
+    std::string out;
+    auto line = [&](const char *paint, std::string_view text) {
+        if (color && paint) out.append(paint);
+        out.append(text);
+        if (color && paint) out.append(RESET);
+        out.push_back('\n');
+    };
+    size_t k = 0;
+    while (k < ops.size()) {
+        while (k < ops.size() && ops[k].tag == ' ') ++k;
+        if (k == ops.size()) break;
+        if (out.empty()) {
+            std::string from = git_path("a/" + rel), to = git_path("b/" + rel);
+            line(META, "diff --git " + from + " " + to);
+            line(META, "--- " + from);
+            line(META, "+++ " + to);
+        }
+        // A hunk: changes no more than twice the context apart, with the
+        // context around them.
+        size_t start = k > context ? k - context : 0, end = k;
+        for (;;) {
+            while (end < ops.size() && ops[end].tag != ' ') ++end;
+            size_t next = end;
+            while (next < ops.size() && ops[next].tag == ' ') ++next;
+            if (next < ops.size() && next - end <= 2 * context) {
+                end = next;
+                continue;
+            }
+            end = std::min(ops.size(), end + context);
+            break;
+        }
+        size_t old_count = 0, new_count = 0;
+        for (size_t n = start; n < end; ++n) {
+            old_count += ops[n].tag != '+';
+            new_count += ops[n].tag != '-';
+        }
+        std::string header = "@@ -" + range(ops[start].a, old_count) + " +" +
+                             range(ops[start].b, new_count) + " @@";
+        line(FRAG, header);
+        for (size_t n = start; n < end; ++n) {
+            const Op &op = ops[n];
+            std::string_view text = op.tag == '+' ? b[op.b] : a[op.a];
+            bool ended = !text.empty() && text.back() == '\n';
+            if (ended) text.remove_suffix(1);
+            std::string shown(1, op.tag);
+            shown.append(text);
+            line(op.tag == '-' ? OLD : op.tag == '+' ? NEW : nullptr, shown);
+            if (!ended) line(nullptr, "\\ No newline at end of file");
+        }
+        k = end;
+    }
+    return out;
+}
+
+// ---- the suggestions of a message ----------------------------------------------
+
+std::string_view trim(std::string_view s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string_view::npos) return {};
+    return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+bool starts(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
+
+py::object text_or_none(std::string_view s) {
+    if (s.empty()) return py::none();
+    return from_utf8(std::string(s));
+}
+
+// One suggestion line, as the checks write them: "line N: ...", "key.path:
+// ...", "move A to B" or a note on the whole file; what follows the location
+// is "old -> new" (a fix), "Please ensure ..." (a check) or a value to add.
+py::dict suggestion(std::string_view t, py::handle same_location) {
+    py::dict s;
+    py::object location = py::none();
+    std::string_view rest = t;
+    size_t colon = t.find(": ");
+    std::string_view number = colon == std::string_view::npos ? "" : trim(t.substr(5, colon - 5));
+    if (starts(t, "line ") && !number.empty() && number.size() < 10 &&
+        number.find_first_not_of("0123456789") == std::string_view::npos) {
+        location = py::int_(std::stol(std::string(number)));
+        rest = t.substr(colon + 2);
+    } else if (colon != std::string_view::npos &&
+               t.substr(0, colon).find(' ') == std::string_view::npos) {
+        location = text_or_none(t.substr(0, colon));
+        rest = t.substr(colon + 2);
+    } else if (!same_location.is_none()) {
+        location = py::reinterpret_borrow<py::object>(same_location);
+    }
+    rest = trim(rest);
+    const char *kind = "fix";
+    std::string_view old_value, new_value = rest;
+    size_t arrow = rest.find(" -> ");
+    size_t to = rest.find(" to ");
+    if (starts(rest, "move ") && to != std::string_view::npos) {
+        kind = "move";
+        old_value = rest.substr(5, to - 5);
+        new_value = rest.substr(to + 4);
+    } else if (starts(rest, "Please ensure ")) {
+        kind = "check";
+        size_t q1 = rest.find('"'),
+               q2 = q1 == std::string_view::npos ? q1 : rest.find('"', q1 + 1);
+        if (q2 != std::string_view::npos) old_value = rest.substr(q1 + 1, q2 - q1 - 1);
+        else if (location.is_none()) old_value = {};
+        else old_value = rest.substr(14, rest.find(' ', 14) - 14);
+        new_value = {};
+    } else if (arrow != std::string_view::npos) {
+        old_value = trim(rest.substr(0, arrow));
+        new_value = trim(rest.substr(arrow + 4));
+    } else if (location.is_none()) {
+        kind = "check";  // a note on the whole file, for a human to act on
+        new_value = {};
+    }
+    s["location"] = location;
+    s["old"] = text_or_none(old_value);
+    s["new"] = text_or_none(new_value);
+    s["kind"] = kind;
+    s["text"] = from_utf8(std::string(t));
+    return s;
+}
+
+// The suggestions of a message (its lines after the first).  Lines under a
+// header of their own at the left margin are for another file (the new
+// __init__.py of a package to move): they carry its path as "file".  An
+// "or" offers an alternative to the suggestion before it.
+py::list suggestions(const std::string &message) {
+    py::list out;
+    std::vector<std::string_view> lines = lines_of(message);
+    py::object other = py::none(), previous = py::none();
+    bool alternative = false;
+    for (size_t n = 1; n < lines.size(); ++n) {
+        std::string_view raw = lines[n];
+        if (!raw.empty() && raw.back() == '\n') raw.remove_suffix(1);
+        std::string_view t = trim(raw);
+        if (t.empty()) continue;
+        if (raw[0] != ' ' && raw[0] != '\t') {
+            other = text_or_none(t.back() == ':' ? t.substr(0, t.size() - 1) : t);
+            continue;
+        }
+        if (t == "or") {
+            alternative = true;
+            continue;
+        }
+        std::string_view line = t;
+        if (starts(t, "or ")) {
+            t = trim(t.substr(3));
+            alternative = true;
+        }
+        py::dict s = suggestion(t, alternative ? previous : py::object(py::none()));
+        s["text"] = from_utf8(std::string(line));
+        if (alternative) s["alternative"] = true;
+        if (!other.is_none()) {
+            s["file"] = other;
+            // What the new file must hold: part of the move.
+            if (s["location"].is_none() && s["old"].is_none()) {
+                s["kind"] = "move";
+                s["new"] = s["text"];
+            }
+        }
+        if (!alternative) previous = s["location"];
+        alternative = false;
+        out.append(s);
+    }
+    return out;
+}
+
+}  // namespace
+
+// ---- the review of a run -------------------------------------------------------
+
+Review::Review(const Call &call, py::handle self, py::handle args)
+    : args_(py::reinterpret_borrow<py::object>(args)) {
+    diff_ = support::truth(py::getattr(args, "diff", py::bool_(false)));
+    check_ = support::truth(py::getattr(args, "check", py::bool_(false)));
+    report_ = py::getattr(args, "report", py::none());
+    bool report_out = !report_.is_none() && py::str(report_).equal(py::str("-"));
+    if (diff_ && report_out)
+        self.attr("parser").attr("error")(
+            "argument --report: '-' (standard output) cannot be combined with --diff, which "
+            "writes the diff there");
+    fixes_ = support::truth(self.attr("apply_fixes_flag"));
+    comments_ = support::truth(self.attr("apply_comments_flag"));
+    // A diff shows the fixes unless something else is asked for.
+    if (diff_ && !fixes_ && !comments_) {
+        self.attr("apply_fixes_flag") = true;
+        fixes_ = true;
+    }
+    py::object sys = py::module_::import("sys");
+    color_ = diff_ && !support::truth(py::getattr(args, "no_color", py::bool_(false))) &&
+             support::truth(sys.attr("stdout").attr("isatty")());
+    if (diff_ || report_out) {
+        // Standard output carries the diff or the report: the command's
+        // messages go to standard error meanwhile, formatted as usual.
+        py::object logging = py::module_::import("logging");
+        logger_ = call.global("logger");
+        handler_ = logging.attr("StreamHandler")(sys.attr("stderr"));
+        py::list root_handlers = logging.attr("getLogger")().attr("handlers");
+        py::object formatter = root_handlers.empty()
+                                   ? logging.attr("Formatter")("%(message)s")
+                                   : py::object(root_handlers[0].attr("formatter"));
+        if (!formatter.is_none()) handler_.attr("setFormatter")(formatter);
+        propagate_ = logger_.attr("propagate");
+        logger_.attr("addHandler")(handler_);
+        logger_.attr("propagate") = false;
+    }
+}
+
+Review::~Review() {
+    if (!handler_) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    try {
+        logger_.attr("removeHandler")(handler_);
+        logger_.attr("propagate") = propagate_;
+    } catch (py::error_already_set &) {
+        // Nothing left to restore it with; the run's own error goes on.
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+void Review::note(const RunRecord &record, const char *kind, py::handle message,
+                  py::handle failure) {
+    Entry e;
+    e.kind = kind;
+    e.message = utf8(message);
+    std::string first = e.message.substr(0, e.message.find('\n'));
+    const std::string *tied = record.tie(first);
+    e.path = tied ? *tied : header_path(first);
+    e.abs = utf8(py::module_::import("os").attr("path").attr("abspath")(from_utf8(e.path)));
+    if (!failure.is_none()) {
+        e.outcome = "failed";
+        // The failure item less its first line (the path) and its bullet.
+        std::string item = utf8(failure);
+        size_t nl = item.find('\n');
+        std::string_view reason =
+            trim(nl == std::string::npos ? "" : std::string_view(item).substr(nl + 1));
+        if (starts(reason, "- ")) reason.remove_prefix(2);
+        while (!reason.empty() && reason.back() == '\n') reason.remove_suffix(1);
+        e.reason = std::string(trim(reason));
+    } else if (fixes_ || comments_) {
+        bool changed = record.preview ? record.proposed_for(e.abs) : record.written(e.abs);
+        e.outcome = changed ? (record.preview ? "previewed" : "applied") : "unchanged";
+    }
+    if (e.outcome == "failed") ++failed_;
+    entries_.push_back(std::move(e));
+}
+
+int Review::finish(const RunRecord &record, py::handle top) {
+    py::object os_path = py::module_::import("os").attr("path");
+    py::object repository = os_path.attr("abspath")(top);
+    auto relative = [&](const std::string &path) {
+        return utf8(os_path.attr("relpath")(from_utf8(path), repository));
+    };
+    if (diff_) {
+        std::string text;
+        for (const RunRecord::Change &c : record.changes()) {
+            std::string rel = relative(c.path);
+            py::gil_scoped_release unlocked;
+            text += unified_diff(rel, c.before, c.after, color_);
+        }
+        write_stdout(text);
+    }
+    if (!report_.is_none()) write_report(repository, relative);
+    if (!check_) return 0;
+    // Applied for real, only what could not be applied is left to do;
+    // otherwise every suggestion is.
+    bool applying = (fixes_ || comments_) && !record.preview;
+    return (applying ? failed_ > 0 : !entries_.empty()) ? 1 : 0;
+}
+
+void Review::write_report(py::handle repository,
+                          const std::function<std::string(const std::string &)> &relative) {
+    py::object os_path = py::module_::import("os").attr("path");
+    py::dict report;
+    report["schema"] = 1;
+    report["repository"] = repository;
+    py::dict options;
+    for (const char *name : {"init", "python", "yaml", "threads", "apply_fixes", "apply_comments"})
+        options[name] = py::getattr(args_, name, py::none());
+    py::object exclude = py::getattr(args_, "exclude", py::none());
+    options["exclude"] = exclude.is_none() ? py::list() : py::list(exclude);
+    options["gitignore"] = support::truth(py::getattr(args_, "gitignore", py::bool_(false)));
+    options["diff"] = diff_;
+    options["check"] = check_;
+    report["options"] = options;
+    py::list files;
+    for (const Entry &e : entries_) {
+        py::dict f;
+        f["path"] = from_utf8(relative(e.abs));
+        f["kind"] = e.kind;
+        py::list found = suggestions(e.message);
+        for (py::handle s : found)
+            if (s.contains("file"))
+                s["file"] = from_utf8(relative(utf8(os_path.attr("abspath")(s["file"]))));
+        f["suggestions"] = found;
+        if (!e.outcome.empty()) {
+            f["outcome"] = e.outcome;
+            f["reason"] =
+                e.reason.empty() ? py::object(py::none()) : py::object(from_utf8(e.reason));
+        }
+        files.append(f);
+    }
+    report["files"] = files;
+    // On one line: only then does the interpreter use its C encoder (an
+    // indented dump goes through the pure-Python one: seconds on a large
+    // repository).
+    std::string text = utf8(py::module_::import("json").attr("dumps")(report)) + "\n";
+    if (py::str(report_).equal(py::str("-"))) {
+        write_stdout(text);
+        return;
+    }
+    PyObject *raw = nullptr;
+    if (!PyUnicode_FSConverter(report_.ptr(), &raw)) throw py::error_already_set();
+    std::string where = py::reinterpret_steal<py::bytes>(raw);
+    support::Replacement r;
+    {
+        py::gil_scoped_release unlocked;
+        r = support::write_file(where, text);
+    }
+    if (r.outcome != support::Replacement::Failed) return;
+    errno = r.err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, report_.ptr());
+    throw py::error_already_set();
+}
+
+// Bytes on standard output, as they are (a file's own encoding and line
+// breaks included), after whatever was written there before.
+void Review::write_stdout(const std::string &bytes) {
+    if (bytes.empty()) return;
+    py::object out = py::module_::import("sys").attr("stdout");
+    out.attr("flush")();
+    if (py::hasattr(out, "buffer")) {
+        py::object buffer = out.attr("buffer");
+        buffer.attr("write")(py::bytes(bytes));
+        buffer.attr("flush")();
+    } else {
+        out.attr("write")(from_utf8(bytes));
+        out.attr("flush")();
+    }
+}
+
+}  // namespace tavox::cli::commands::migrate::abstract
