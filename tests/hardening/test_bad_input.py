@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 from ..cli.commands.version import local_index
+from .conftest import SANITIZED
 
 pexpect = pytest.importorskip("pexpect")
 
@@ -128,16 +129,18 @@ def test_migration_of_a_huge_file(tavox_cmd, tmp_path):
     repo = tmp_path / "repo"
     repo.mkdir()
     filler = "# nothing to see on this line, only words %d\n"
+    lines = 150_000 if SANITIZED else 600_000                  # about 7 or 30 MB
     with open(repo / "huge.py", "w") as f:
-        for i in range(600_000):                              # about 30 MB
+        for i in range(lines):
             f.write(filler % i)
-            if i in (10, 599_990):
+            if i in (10, lines - 10):
                 f.write("    if dev.platform == 'q9800cl':\n")
     size = (repo / "huge.py").stat().st_size
     report = run([*tavox_cmd, "migrate", "abstract", "repo", "--python"], tmp_path)
     assert report.returncode == 0, report.stderr
     assert ("repo/huge.py:\n    line 12: q9800cl -> tor9k\n      or platform -> submodel\n"
-            "    line 599993: q9800cl -> tor9k\n      or platform -> submodel\n") in report.stdout
+            "    line %d: q9800cl -> tor9k\n      or platform -> submodel\n" % (lines - 7)
+            ) in report.stdout
     fixed = run([*tavox_cmd, "migrate", "abstract", "repo", "--python", "-f"], tmp_path)
     assert fixed.returncode == 0, fixed.stderr
     text = (repo / "huge.py").read_text()

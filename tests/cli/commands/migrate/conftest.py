@@ -1,9 +1,14 @@
 """Fixtures of the migration tests: the module, a token table of the tests'
 own, a command object and a way to collect what a check queued."""
+import os
 import queue
 import textwrap
 
 import pytest
+
+# Under the sanitizer every process runs several times slower: the tests
+# that run whole migrations over generated trees make smaller ones there.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # pid,os,platform,model -- small, but with every overlap the rules care
 # about: a model on two platforms (q9300), a model on three platforms of
