@@ -3,6 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cerrno>
+#include <string>
+
 namespace tavox::support {
 namespace py = pybind11;
 
@@ -20,6 +23,22 @@ inline py::object builtin(const char *name) { return py::module_::import("builti
 // object it is, so its text is kept exactly.
 [[noreturn]] inline void raise(PyObject *type, py::handle message) {
     PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
+// os.fsencode(path): the bytes the system is given for a path (str, bytes
+// or os.PathLike).
+inline std::string fs_path(py::handle path) {
+    PyObject *raw = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(raw);
+}
+
+// raise OSError(err, strerror(err), path): the subclass of its errno, the
+// path named as open() names it.
+[[noreturn]] inline void raise_os_error(int err, py::handle path) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
     throw py::error_already_set();
 }
 

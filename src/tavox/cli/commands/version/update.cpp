@@ -60,18 +60,13 @@ static bool any_value(py::handle mapping) {
 static void replace_text_file(py::handle path, py::handle text) {
     py::object encoding = py::module_::import("locale").attr("getpreferredencoding")(false);
     std::string data = py::bytes(text.attr("encode")(encoding));
-    PyObject *raw = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
-    std::string where = py::reinterpret_steal<py::bytes>(raw);
+    std::string where = support::fs_path(path);
     support::Replacement r;
     {
         py::gil_scoped_release unlocked;
         r = support::write_file(where, data);
     }
-    if (r.outcome != support::Replacement::Failed) return;
-    errno = r.err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-    throw py::error_already_set();
+    if (r.outcome == support::Replacement::Failed) support::raise_os_error(r.err, path);
 }
 
 // The running environment's pip.conf, and the text setup_pip_conf writes

@@ -44,6 +44,7 @@ namespace tavox::cli::commands::migrate::abstract {
 using support::builtin;
 using support::concat;
 using support::fmt;
+using support::fs_path;
 using support::OpenFile;
 using support::raise;
 using support::utf8;

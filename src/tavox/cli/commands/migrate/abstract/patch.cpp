@@ -30,12 +30,6 @@ namespace {
 
 // ---- files -----------------------------------------------------------------
 
-std::string fs_path(py::handle path) {
-    PyObject *raw = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
-    return py::reinterpret_steal<py::bytes>(raw);
-}
-
 [[noreturn]] void raise_os_error(int err, const std::string &text) {
     py::object args = py::make_tuple(err, text);
     PyErr_SetObject(PyExc_OSError, args.ptr());  // OSError(errno, text): its errno's subclass
@@ -60,11 +54,7 @@ std::string read_source(py::handle filepath, const RunRecord::Checked *checked) 
         err = errno;
         if (ok && checked) now = support::fingerprint(bytes);
     }
-    if (!ok) {
-        errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filepath.ptr());
-        throw py::error_already_set();
-    }
+    if (!ok) support::raise_os_error(err, filepath);
     if (checked && (!checked->read || checked->fingerprint != now)) raise_changed(filepath);
     return bytes;
 }
@@ -96,9 +86,7 @@ void replace_content(py::handle path, const std::string &data, const std::string
         raise_os_error(r.err, std::strerror(r.err) + std::string(" while rewriting '") +
                                   utf8(path) + "' in place; its whole new content is in '" +
                                   r.kept + "'");
-    errno = r.err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-    throw py::error_already_set();
+    support::raise_os_error(r.err, path);
 }
 
 // The last step of a pass: the new content `text` (a str, encoded as

@@ -11,9 +11,7 @@ std::string default_encoding() {
 }
 
 TextFile::TextFile(py::handle path, const Scan &scan) {
-    PyObject *raw = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
-    std::string fspath = py::reinterpret_steal<py::bytes>(raw);
+    std::string fspath = support::fs_path(path);
     std::string encoding = default_encoding();
     bool utf8 = encoding == "utf-8";
     bool ok = false, valid = false;
@@ -32,11 +30,7 @@ TextFile::TextFile(py::handle path, const Scan &scan) {
             }
         }
     }
-    if (!ok) {
-        errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw py::error_already_set();
-    }
+    if (!ok) support::raise_os_error(err, path);
     if (valid) return;
     // Another locale encoding, or bytes UTF-8 rejects: the codec decides,
     // and raises the same UnicodeDecodeError reading the file would.
@@ -48,9 +42,7 @@ TextFile::TextFile(py::handle path, const Scan &scan) {
 }
 
 Examined examine(py::handle path) {
-    PyObject *raw = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
-    std::string fspath = py::reinterpret_steal<py::bytes>(raw);
+    std::string fspath = support::fs_path(path);
     Examined e;
     py::gil_scoped_release nogil;
     if (support::read_file(fspath, e.bytes, &e.id)) e.fingerprint = support::fingerprint(e.bytes);

@@ -428,18 +428,13 @@ void Review::write_report(py::handle repository,
         write_stdout(text);
         return;
     }
-    PyObject *raw = nullptr;
-    if (!PyUnicode_FSConverter(report_.ptr(), &raw)) throw py::error_already_set();
-    std::string where = py::reinterpret_steal<py::bytes>(raw);
+    std::string where = support::fs_path(report_);
     support::Replacement r;
     {
         py::gil_scoped_release unlocked;
         r = support::write_file(where, text);
     }
-    if (r.outcome != support::Replacement::Failed) return;
-    errno = r.err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, report_.ptr());
-    throw py::error_already_set();
+    if (r.outcome == support::Replacement::Failed) support::raise_os_error(r.err, report_);
 }
 
 // Bytes on standard output, as they are (a file's own encoding and line

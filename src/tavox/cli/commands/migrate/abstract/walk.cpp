@@ -122,12 +122,6 @@ bool matches(const Pattern &p, std::string_view rel, bool is_dir) {
     return glob_match(p.glob, 0, name, 0);
 }
 
-std::string fs_bytes(py::handle path) {
-    PyObject *raw = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw py::error_already_set();
-    return py::reinterpret_steal<py::bytes>(raw);
-}
-
 // "a/b" for `root` = top + "/a/b", "" for the top itself.
 std::string relative(const std::string &top, const std::string &root) {
     if (root.size() <= top.size()) return "";
@@ -197,13 +191,14 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
     // neither attribute: the whole tree is walked.
     py::object excludes = py::getattr(args, "exclude", py::none());
     if (!excludes.is_none())
-        for (py::handle e : excludes) scope.patterns_.push_back(parse_pattern(fs_bytes(e)));
+        for (py::handle e : excludes)
+            scope.patterns_.push_back(parse_pattern(support::fs_path(e)));
     py::object gitignore = py::getattr(args, "gitignore", py::bool_(false));
     scope.hint_ = scope.patterns_.empty() && !support::truth(gitignore);
     if (!support::truth(gitignore)) return scope;
 
     // git itself says what it ignores there, once for the whole tree.
-    std::string where = fs_bytes(top), listing, inside;
+    std::string where = support::fs_path(top), listing, inside;
     int status;
     {
         py::gil_scoped_release nogil;
@@ -295,19 +290,20 @@ void count_under_special(Discovered &found, const std::string &rel) {
 
 Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
     Discovered found;
-    std::string top_bytes = fs_bytes(top);
+    std::string top_bytes = support::fs_path(top);
     for (py::handle step : os.attr("walk")(top)) {
         py::object root = step[py::int_(0)];
         py::object dirs = step[py::int_(1)];
         py::object files = step[py::int_(2)];
-        std::string root_rel = relative(top_bytes, fs_bytes(root));
+        std::string root_rel = relative(top_bytes, support::fs_path(root));
 
         // Directories left out are pruned: os.walk descends only into the
         // names still in the list.
         if (scope.filters()) {
             py::list kept;
             for (py::handle d : dirs)
-                if (!scope.leaves_out(join_rel(root_rel, fs_bytes(d)), true)) kept.append(d);
+                if (!scope.leaves_out(join_rel(root_rel, support::fs_path(d)), true))
+                    kept.append(d);
             if (PySequence_SetSlice(dirs.ptr(), 0, PY_SSIZE_T_MAX, kept.ptr()) < 0)
                 throw py::error_already_set();
         }
@@ -325,10 +321,10 @@ Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
         for (py::handle f : files) {
             Kind kind = classify(f);
             if (kind == Kind::None) continue;
-            std::string rel = join_rel(root_rel, fs_bytes(f));
+            std::string rel = join_rel(root_rel, support::fs_path(f));
             if (scope.filters() && scope.leaves_out(rel, false)) continue;
             py::object path = join(root, f);
-            fspaths.push_back(fs_bytes(path));
+            fspaths.push_back(support::fs_path(path));
             rels.push_back(std::move(rel));
             named.emplace_back(std::move(path), kind);
         }
