@@ -450,12 +450,12 @@ inline py::object create_function_type() {
                                   {0, nullptr}};
     // Made only by make_function: an instance made from Python would have
     // none of its fields set.
-    static PyType_Spec spec = {"tavox.native_function", sizeof(FunctionObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                   Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                               slots};
-    py::object type = py::reinterpret_steal<py::object>(PyType_FromSpec(&spec));
+    static PyType_Spec type_spec = {"tavox.native_function", sizeof(FunctionObject), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                    slots};
+    py::object type = py::reinterpret_steal<py::object>(PyType_FromSpec(&type_spec));
     if (!type) throw py::error_already_set();
     return type;
 }

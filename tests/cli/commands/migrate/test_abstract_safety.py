@@ -367,12 +367,12 @@ def tree_hash(root):
 
 
 def test_third_run_changes_nothing(tmp_path):
-    spec = importlib.util.spec_from_file_location("bench_generator",
+    found = importlib.util.spec_from_file_location("bench_generator",
                                                   ROOT / "bench" / "migrate_abstract.py")
-    if spec is None or not (ROOT / "bench").is_dir():
+    if found is None or not (ROOT / "bench").is_dir():
         pytest.skip("the benchmark generator ships with the source tree only")
-    generator = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(generator)
+    generator = importlib.util.module_from_spec(found)
+    found.loader.exec_module(generator)
     repo = tmp_path / "repo"
     generator.generate(str(repo), *((4, 8, 30) if SANITIZED else (10, 20, 100)), 7)
     hashes, changes = [tree_hash(repo)], []
