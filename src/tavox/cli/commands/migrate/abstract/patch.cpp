@@ -458,6 +458,32 @@ Py_ssize_t line_index(py::handle match) {
     return value - 1;
 }
 
+// The suggestions among `msg_lines` that `wanted` matches, each taken off
+// the list and handed to `apply` with the mapping of `obj` its key path leads to and
+// the indentation of a comment there.  A line that neither pattern matches
+// is logged; one that only `other` matches is left for the other pass.
+template <class Apply>
+void each_suggestion(const support::Call &call, py::handle obj, py::handle msg_lines,
+                     const char *wanted, const char *other, Apply apply) {
+    py::object logger = call.global("logger");
+    py::object re = call.global("re");
+    py::object wanted_pattern = re.attr("compile")(wanted);
+    py::object other_pattern = re.attr("compile")(other);
+    for (py::handle line : py::list(msg_lines.attr("copy")())) {
+        py::object strp_line = line.attr("strip")();
+        py::object m = wanted_pattern.attr("match")(strp_line);
+        if (m.is_none()) {
+            if (other_pattern.attr("match")(strp_line).is_none())
+                logger.attr("warning")(py::str("Could not parse line: ") + strp_line);
+            continue;
+        }
+        msg_lines.attr("remove")(line);
+        KeyPath s = parse_path(m);
+        auto [tmp_obj, indent] = get_obj(obj, s.path);
+        apply(m, tmp_obj, indent, s.key);
+    }
+}
+
 }  // namespace
 
 // ---- class MigrateAbstractCommand: applying suggestions -------------------------
@@ -465,69 +491,38 @@ Py_ssize_t line_index(py::handle match) {
 // def apply_yaml_fix(self, obj, msg_lines):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_fix, "MigrateAbstractCommand.apply_yaml_fix",
                  "self, obj, msg_lines", nullptr) {
-    py::handle obj = TAVOX_ARG(obj), msg_lines = TAVOX_ARG(msg_lines);
-    py::object logger = call.global("logger");
-    py::object re = call.global("re");
-    logger.attr("debug")("Applying fix");
-    py::object replace_pattern = re.attr("compile")(REPLACE_PATTERN);
-    py::object comment_pattern = re.attr("compile")(COMMENT_PATTERN);
-
-    for (py::handle line : py::list(msg_lines.attr("copy")())) {
-        py::object strp_line = line.attr("strip")();
-        py::object m = replace_pattern.attr("match")(strp_line);
-        if (m.is_none()) {
-            if (comment_pattern.attr("match")(strp_line).is_none())
-                logger.attr("warning")(py::str("Could not parse line: ") + strp_line);
-            continue;
-        }
-        msg_lines.attr("remove")(line);
-        KeyPath s = parse_path(m);
-        py::object token = m.attr("group")("token"), new_ = m.attr("group")("new");
-        auto [tmp_obj, indent] = get_obj(obj, s.path);
-        // A value the file holds already ("model: q9300 -> q9300" once the
-        // model was added) changes nothing and gets no marker.
-        if (truth(new_)) {
-            if (set_value(tmp_obj, s.key, token, new_))
-                add_yaml_comment(tmp_obj, indent, s.key,
-                                 py::str("* ABSTRACTION:TOKEN_CHANGE - ") + py::str(s.key) +
-                                     py::str(" -> ") + py::str(new_));
-        } else if (!holds(tmp_obj, s.key, token)) {
-            tmp_obj[s.key] = token;
-            add_yaml_comment(tmp_obj, indent, s.key,
-                             py::str("* ABSTRACTION:TOKEN_ADDITION - ") + py::str(s.key) +
-                                 py::str(": ") + py::str(token));
-        }
-    }
-    return py::reinterpret_borrow<py::object>(obj);
+    call.global("logger").attr("debug")("Applying fix");
+    each_suggestion(
+        call, TAVOX_ARG(obj), TAVOX_ARG(msg_lines), REPLACE_PATTERN, COMMENT_PATTERN,
+        [](py::handle m, py::handle tmp_obj, int indent, py::handle key) {
+            py::object token = m.attr("group")("token"), new_ = m.attr("group")("new");
+            // A value the file holds already ("model: q9300 -> q9300" once
+            // the model was added) changes nothing and gets no marker.
+            if (truth(new_)) {
+                if (set_value(tmp_obj, key, token, new_))
+                    add_yaml_comment(tmp_obj, indent, key,
+                                     concat("* ABSTRACTION:TOKEN_CHANGE - ", key, " -> ", new_));
+            } else if (!holds(tmp_obj, key, token)) {
+                tmp_obj[key] = token;
+                add_yaml_comment(tmp_obj, indent, key,
+                                 concat("* ABSTRACTION:TOKEN_ADDITION - ", key, ": ", token));
+            }
+        });
+    return py::reinterpret_borrow<py::object>(TAVOX_ARG(obj));
 }
 
 // def apply_yaml_comment(self, obj, msg_lines):
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_comment,
                  "MigrateAbstractCommand.apply_yaml_comment", "self, obj, msg_lines", nullptr) {
-    py::handle obj = TAVOX_ARG(obj), msg_lines = TAVOX_ARG(msg_lines);
-    py::object logger = call.global("logger");
-    py::object re = call.global("re");
-    logger.attr("debug")("Applying comment");
-    py::object replace_pattern = re.attr("compile")(REPLACE_PATTERN);
-    py::object comment_pattern = re.attr("compile")(COMMENT_PATTERN);
-
-    for (py::handle line : py::list(msg_lines.attr("copy")())) {
-        py::object strp_line = line.attr("strip")();
-        py::object m = comment_pattern.attr("match")(strp_line);
-        if (m.is_none()) {
-            if (replace_pattern.attr("match")(strp_line).is_none())
-                logger.attr("warning")(py::str("Could not parse line: ") + strp_line);
-            continue;
-        }
-        msg_lines.attr("remove")(line);
-        KeyPath s = parse_path(m);
-        py::object token = m.attr("group")("token"), platform = m.attr("group")("platform");
-        auto [tmp_obj, indent] = get_obj(obj, s.path);
-        add_yaml_comment(tmp_obj, indent, s.key,
-                         py::str("* ABSTRACTION:TOKEN_CHECK - Please ensure ") + py::str(token) +
-                             py::str(" is a valid ") + py::str(platform) + py::str(" platform"));
-    }
-    return py::reinterpret_borrow<py::object>(obj);
+    call.global("logger").attr("debug")("Applying comment");
+    each_suggestion(call, TAVOX_ARG(obj), TAVOX_ARG(msg_lines), COMMENT_PATTERN, REPLACE_PATTERN,
+                    [](py::handle m, py::handle tmp_obj, int indent, py::handle key) {
+                        add_yaml_comment(tmp_obj, indent, key,
+                                         concat("* ABSTRACTION:TOKEN_CHECK - Please ensure ",
+                                                m.attr("group")("token"), " is a valid ",
+                                                m.attr("group")("platform"), " platform"));
+                    });
+    return py::reinterpret_borrow<py::object>(TAVOX_ARG(obj));
 }
 
 // def apply_python_comments(self, file_lines, msg_lines, offset=0):
@@ -629,6 +624,137 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
     return py::make_tuple(file_lines, offset);
 }
 
+// ---- one message applied to its file -------------------------------------------
+
+namespace {
+
+// Only the lines before the first header at the left margin belong to the
+// message's own file: a message may go on with the suggestions for other
+// files (the new __init__.py files of an init message), each under a header
+// line of its own.
+py::list own_lines(const py::list &msg_lines) {
+    py::list own;
+    for (py::handle line : msg_lines) {
+        std::string text = support::utf8(line);
+        if (!text.empty() && text[0] != ' ' && text[0] != '\t') break;
+        own.append(line);
+    }
+    return own;
+}
+
+// The passes over one file, with the items they add to its success and
+// failure messages.
+struct FilePatch {
+    const support::Call &call;
+    py::handle self;
+    RunRecord *run;
+    const RunRecord::Checked *checked;  // what the run's check read, while a run goes on
+    py::object filepath;
+    py::list msg_lines;
+    bool fixes, comments;
+    py::str encoding;
+    py::object succ_msg, fail_msg;
+
+    // ruamel.yaml's round trip over the document; only the lines in which
+    // its dump changes reach the file, and none when none does.
+    void yaml() {
+        std::string bytes = read_source(filepath, checked);
+        // The text as stored (line breaks untranslated), and the stream the
+        // document is loaded from, which reads as the open file would.
+        std::string text = utf8(py::bytes(bytes).attr("decode")(encoding));
+        YamlIndent form;
+        {
+            py::gil_scoped_release unlocked;
+            form = detect_indent(text);
+        }
+        py::object yaml = round_trip(form);
+        py::object obj;
+        {
+            OpenFile file(text_stream(bytes));
+            try {
+                obj = yaml.attr("load")(*file);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(call.global("DuplicateKeyError"))) throw;
+                call.global("logger").attr("error")(
+                    concat("`", filepath, "` contains duplicate keys"));
+                fail_msg = concat(fail_msg, "  - LOADING_FAILURE - duplicate keys\n");
+                return;
+            }
+        }
+        auto dumped = [&]() {
+            py::object buffer = py::module_::import("io").attr("StringIO")();
+            yaml.attr("dump")(obj, buffer);
+            return utf8(buffer.attr("getvalue")());
+        };
+        const std::string before = dumped();
+        auto write = [&]() {
+            std::string after = dumped(), out;
+            {
+                py::gil_scoped_release unlocked;
+                out = carry_over(text, before, after);
+            }
+            if (out != text) commit(run, filepath, from_utf8(out), encoding, bytes);
+        };
+        // Each pass ends with the document written.  When the comment pass
+        // follows the fix pass, one write at its end gives the same file; the
+        // fixed document is written on its own only if the comment pass fails.
+        if (fixes) {
+            obj = self.attr("apply_yaml_fix")(obj, msg_lines);
+            if (!comments) write();
+            succ_msg = concat(succ_msg, "  - FIXES_APPLIED\n");
+        }
+        if (comments) {
+            try {
+                obj = self.attr("apply_yaml_comment")(obj, msg_lines);
+            } catch (...) {
+                if (fixes) write();
+                throw;
+            }
+            write();
+            succ_msg = concat(succ_msg, "  - COMMENTS_ADDED\n");
+        }
+    }
+
+    py::object round_trip(const YamlIndent &form) const {
+        py::object yaml = call.global("YAML")();
+        yaml.attr("preserve_quotes") = true;
+        // Duplicate keys are refused: accepting them would keep only one of
+        // the values and lose the others when the document is written back.
+        yaml.attr("allow_duplicate_keys") = false;
+        // Dumped as close to the file as ruamel goes: its indentation, no
+        // folding of long lines.
+        yaml.attr("width") = 1 << 30;
+        yaml.attr("indent")(py::arg("mapping") = form.mapping, py::arg("sequence") = form.sequence,
+                            py::arg("offset") = form.offset);
+        return yaml;
+    }
+
+    // The file as a list of lines, the fix pass and then the comment pass.
+    void python() {
+        std::string bytes = read_source(filepath, checked);
+        // Lines as they stand in the file, line breaks untranslated, as
+        // readlines() of the file opened with newline="" gives them.
+        py::object text = py::bytes(bytes).attr("decode")(encoding);
+        py::list file_lines = py::module_::import("io")
+                                  .attr("StringIO")(text, py::arg("newline") = "")
+                                  .attr("readlines")();
+        py::object offset = py::int_(0);
+        auto pass = [&](const char *method, py::object tail, const char *item) {
+            py::list pre_lines = file_lines.attr("copy")();
+            py::tuple result = tail.is_none() ? self.attr(method)(file_lines, msg_lines)
+                                              : self.attr(method)(file_lines, msg_lines, tail);
+            file_lines = result[0];
+            offset = result[1];
+            if (!file_lines.equal(pre_lines)) succ_msg = concat(succ_msg, item);
+        };
+        if (fixes) pass("apply_python_fixes", py::none(), "  - FIXES_ADDED\n");
+        if (comments) pass("apply_python_comments", offset, "  - COMMENTS_ADDED\n");
+        commit(run, filepath, py::str("").attr("join")(file_lines), encoding, bytes);
+    }
+};
+
+}  // namespace
+
 // def apply_patches(self, patch_type, msg, success_queue, failer_queue):
 //
 // The message's first line names its file: the whole line less its final
@@ -639,30 +765,15 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.apply_patches",
                  "self, patch_type, msg, success_queue, failer_queue", nullptr) {
     py::handle self = TAVOX_ARG(self), patch_type = TAVOX_ARG(patch_type);
-    py::handle success_queue = TAVOX_ARG(success_queue), failer_queue = TAVOX_ARG(failer_queue);
-    py::object os_path = call.global("os").attr("path");
     py::object FileTypes = call.global("FileTypes");
-    py::object logger = call.global("logger");
 
     py::list msg_lines = TAVOX_ARG(msg).attr("splitlines")();
     std::string first = utf8(msg_lines.attr("pop")(0));
     RunRecord *run = RunRecord::of(self);
     const std::string *tied = run ? run->tie(first) : nullptr;
-    py::object filepath = os_path.attr("abspath")(from_utf8(tied ? *tied : header_path(first)));
-    py::object empty = filepath + py::str(":\n");
-    py::object succ_msg = empty, fail_msg = empty;
-
-    // A message may go on with the suggestions for other files (the new
-    // __init__.py files of an init message), each under a header line of its
-    // own at the left margin; only the lines before the first such header
-    // belong to this file.
-    py::list own_lines;
-    for (py::handle line : msg_lines) {
-        std::string text = support::utf8(line);
-        if (!text.empty() && text[0] != ' ' && text[0] != '\t') break;
-        own_lines.append(line);
-    }
-    msg_lines = own_lines;
+    py::object filepath = call.global("os").attr("path").attr("abspath")(
+        from_utf8(tied ? *tied : header_path(first)));
+    py::object empty = concat(filepath, ":\n");
 
     bool fixes = truth(self.attr("apply_fixes_flag"));
     bool comments = truth(self.attr("apply_comments_flag"));
@@ -683,112 +794,19 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                           filepath, from_utf8(*earlier)));
         }
     }
-    py::str encoding(default_encoding());
 
-    if (is_yaml && (fixes || comments)) {
-        std::string bytes = read_source(filepath, checked);
-        // The text as stored (line breaks untranslated), and the stream the
-        // document is loaded from, which reads as the open file would.
-        std::string text = utf8(py::bytes(bytes).attr("decode")(encoding));
-        YamlIndent form;
-        {
-            py::gil_scoped_release unlocked;
-            form = detect_indent(text);
-        }
-        py::object yaml = call.global("YAML")();
-        yaml.attr("preserve_quotes") = true;
-        // Duplicate keys are refused: accepting them would keep only one of
-        // the values and lose the others when the document is written back.
-        yaml.attr("allow_duplicate_keys") = false;
-        // Dumped as close to the file as ruamel goes: its indentation, no
-        // folding of long lines.
-        yaml.attr("width") = 1 << 30;
-        yaml.attr("indent")(py::arg("mapping") = form.mapping, py::arg("sequence") = form.sequence,
-                            py::arg("offset") = form.offset);
-        py::object obj;
-        bool duplicate = false;
-        {
-            OpenFile file(text_stream(bytes));
-            try {
-                obj = yaml.attr("load")(*file);
-            } catch (py::error_already_set &e) {
-                if (!e.matches(call.global("DuplicateKeyError"))) throw;
-                duplicate = true;
-            }
-        }
-        if (duplicate) {
-            logger.attr("error")(py::str("`") + filepath + py::str("` contains duplicate keys"));
-            fail_msg = fail_msg + py::str("  - LOADING_FAILURE - duplicate keys\n");
-        } else {
-            auto dumped = [&]() {
-                py::object buffer = py::module_::import("io").attr("StringIO")();
-                yaml.attr("dump")(obj, buffer);
-                return utf8(buffer.attr("getvalue")());
-            };
-            // Only the lines in which the document's dump changes reach the
-            // file; when none does, the file is not written at all.
-            const std::string before = dumped();
-            auto write = [&]() {
-                std::string after = dumped(), out;
-                {
-                    py::gil_scoped_release unlocked;
-                    out = carry_over(text, before, after);
-                }
-                if (out != text) commit(run, filepath, from_utf8(out), encoding, bytes);
-            };
-            // Each pass ends with the document written.  When the comment
-            // pass follows the fix pass, one write at its end gives the same
-            // file; the fixed document is written on its own only if the
-            // comment pass fails.
-            if (fixes) {
-                obj = self.attr("apply_yaml_fix")(obj, msg_lines);
-                if (!comments) write();
-                succ_msg = succ_msg + py::str("  - FIXES_APPLIED\n");
-            }
-            if (comments) {
-                try {
-                    obj = self.attr("apply_yaml_comment")(obj, msg_lines);
-                } catch (...) {
-                    if (fixes) write();
-                    throw;
-                }
-                write();
-                succ_msg = succ_msg + py::str("  - COMMENTS_ADDED\n");
-            }
-        }
+    FilePatch patch{call,    self,     run,
+                    checked, filepath, own_lines(msg_lines),
+                    fixes,   comments, py::str(default_encoding()),
+                    empty,   empty};
+    if (fixes || comments) {
+        if (is_yaml) patch.yaml();
+        if (is_python) patch.python();
     }
 
-    if (is_python && (fixes || comments)) {
-        std::string bytes = read_source(filepath, checked);
-        // Lines as they stand in the file, line breaks untranslated, as
-        // readlines() of the file opened with newline="" gives them.
-        py::object text = py::bytes(bytes).attr("decode")(encoding);
-        py::list file_lines = py::module_::import("io")
-                                  .attr("StringIO")(text, py::arg("newline") = "")
-                                  .attr("readlines")();
-        py::object offset = py::int_(0);
-        if (fixes) {
-            py::list pre_lines = file_lines.attr("copy")();
-            py::tuple result = self.attr("apply_python_fixes")(file_lines, msg_lines);
-            file_lines = result[0];
-            offset = result[1];
-            if (!file_lines.equal(pre_lines)) succ_msg = succ_msg + py::str("  - FIXES_ADDED\n");
-        }
-        if (comments) {
-            py::list pre_lines = file_lines.attr("copy")();
-            py::tuple result = self.attr("apply_python_comments")(file_lines, msg_lines, offset);
-            file_lines = result[0];
-            offset = result[1];
-            if (!file_lines.equal(pre_lines))
-                succ_msg = succ_msg + py::str("  - COMMENTS_ADDED\n");
-        }
-        py::str file_content = py::str("").attr("join")(file_lines);
-        commit(run, filepath, file_content, encoding, bytes);
-    }
-
-    if (!succ_msg.equal(empty)) success_queue.attr("put")(succ_msg);
-    if (!fail_msg.equal(empty)) {
-        failer_queue.attr("put")(fail_msg);
+    if (!patch.succ_msg.equal(empty)) TAVOX_ARG(success_queue).attr("put")(patch.succ_msg);
+    if (!patch.fail_msg.equal(empty)) {
+        TAVOX_ARG(failer_queue).attr("put")(patch.fail_msg);
         return py::bool_(false);
     }
     if (fixes || comments) return py::bool_(true);
