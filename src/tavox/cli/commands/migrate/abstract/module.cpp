@@ -132,140 +132,188 @@ TAVOX_DEF(MigrateAbstractCommand_get_parent_tokens, "MigrateAbstractCommand.get_
     return std::move(result);
 }
 
-// def run(self, args):
-TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args", nullptr) {
-    py::handle self = TAVOX_ARG(self), args = TAVOX_ARG(args);
-    py::object logger = call.global("logger");
-    py::object queue_cls = call.global("queue").attr("Queue");
-    py::object os = call.global("os");
-    py::object file_types = call.global("FileTypes");
+// ---- the steps of a run ---------------------------------------------------------
 
-    // The slot wait could never return with no slot at all.
+namespace {
+
+// --threads and the two apply flags, as the run's attributes.  The slot wait
+// could never return with no slot at all: fewer than one thread is refused.
+void take_options(py::handle self, py::handle args) {
     py::object threads_arg = args.attr("threads");
     if (PyObject_RichCompareBool(threads_arg.ptr(), py::int_(1).ptr(), Py_LT) == 1)
         self.attr("parser").attr("error")(
             fmt("argument --threads: must be at least 1, got {}", threads_arg));
     if (PyErr_Occurred()) throw py::error_already_set();
-
     self.attr("max_threads") = threads_arg;
     self.attr("apply_fixes_flag") = args.attr("apply_fixes");
     self.attr("apply_comments_flag") = args.attr("apply_comments");
+}
 
-    // --diff, --report, --check (a plain run has none of them).
-    Review review(call, self, args);
+// The rows read before a malformed one still serve; one bad row of the
+// published table must not make the whole command unusable.
+void read_token_table(const Call &call) {
+    try {
+        call.global("read_tokens")();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_IndexError)) throw;
+        call.global("logger").attr("error")(fmt("Token table incomplete: {}", e.value()));
+    }
+}
+
+// Which kinds of file a run checks: those named, or all when none is.
+struct Kinds {
+    bool init, python, yaml;
+    explicit Kinds(py::handle args)
+        : init(truth(args.attr("init"))), python(truth(args.attr("python"))),
+          yaml(truth(args.attr("yaml"))) {
+        if (!init && !python && !yaml) init = python = yaml = true;
+    }
+};
+
+// The messages of the checks, one queue per kind, in the order they are
+// applied.
+struct Findings {
+    py::object init, yaml, python;
+};
+
+// Every package is checked before any worker starts, so token_paths is
+// complete when the other checks run; then the YAML and Python workers, all
+// joined before this returns.
+Findings examine(const Call &call, py::handle self, const Kinds &kinds, const Discovered &found) {
+    py::object logger = call.global("logger");
+    py::object queue_cls = call.global("queue").attr("Queue");
+    Findings out{queue_cls(), queue_cls(), queue_cls()};
+    if (kinds.init) {
+        logger.attr("info")("Iterating over init files...");
+        py::object check_init = self.attr("check_init");
+        for (py::handle file : call.global("tqdm")(found.init_files, py::arg("desc") = "init"))
+            check_init(file, out.init);
+    }
+    WorkerPhase workers(self);
+    if (kinds.yaml) {
+        logger.attr("info")("Iterating over yaml files...");
+        start_workers(call, self, found.yaml_files, "yaml", "check_yaml", out.yaml);
+    }
+    if (kinds.python) {
+        logger.attr("info")("Iterating over python files...");
+        start_workers(call, self, found.python_files, "python", "check_python", out.python);
+    }
+    for (py::handle t : py::list(self.attr("threads"))) t.attr("join")();
+    return out;
+}
+
+// The success and failure items of the patcher.  Each reaches its log as
+// soon as it is known, so that the logs of an interrupted run describe that
+// run; they are shown on the console at the end.
+class Outcomes {
+public:
+    Outcomes(const Call &call, RunLogs &logs, const RunRecord &record)
+        : success(call.global("queue").attr("Queue")()),
+          failure(call.global("queue").attr("Queue")()), logs_(logs), record_(record) {}
+
+    void to_logs() {
+        std::pair<py::object *, RunLogs::Log> outcomes[] = {{&success, RunLogs::Success},
+                                                            {&failure, RunLogs::Failures}};
+        for (size_t k = 0; k < 2; ++k) {
+            py::object items = outcomes[k].first->attr("queue");
+            // A preview applies nothing: no success to record.
+            if (k == 0 && record_.preview) items.attr("clear")();
+            for (size_t n = py::len(items); written_[k] < n; ++written_[k])
+                logs_.write(outcomes[k].second, items[py::int_(written_[k])]);
+        }
+    }
+
+    void to_console(py::handle logger) {
+        while (!truth(success.attr("empty")())) logger.attr("warning")(success.attr("get")());
+        while (!truth(failure.attr("empty")())) logger.attr("critical")(failure.attr("get")());
+    }
+
+    py::object success, failure;
+
+private:
+    RunLogs &logs_;
+    const RunRecord &record_;
+    size_t written_[2] = {0, 0};
+};
+
+// One message handed to the patcher; what failed, as its failure item (None
+// when nothing did).  An exception of the patcher becomes the message's
+// failure item, naming the file as the patcher names it.
+py::object apply_message(const Call &call, py::handle self, RunRecord &record,
+                         py::handle patch_type, py::handle message, Outcomes &outcomes) {
+    try {
+        py::object applied = self.attr("apply_patches")(
+            py::arg("patch_type") = patch_type, py::arg("msg") = message,
+            py::arg("success_queue") = outcomes.success,
+            py::arg("failer_queue") = outcomes.failure);
+        if (!truth(applied)) call.global("logger").attr("warning")(message);
+        py::object failures = outcomes.failure.attr("queue");
+        if (applied.is(py::bool_(false)) && truth(failures)) return failures[py::int_(-1)];
+        return py::none();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        std::string first = utf8(message.attr("split")("\n")[py::int_(0)]);
+        const std::string *tied = record.tie(first);
+        py::object file = call.global("os").attr("path").attr("abspath")(
+            from_utf8(tied ? *tied : header_path(first)));
+        py::object failure = concat(
+            file, "\n  - PATCHING_ERROR: Failed to apply patch: ", py::str(e.value()), "\n");
+        outcomes.failure.attr("put")(failure);
+        return failure;
+    }
+}
+
+}  // namespace
+
+// def run(self, args):
+TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args", nullptr) {
+    py::handle self = TAVOX_ARG(self), args = TAVOX_ARG(args);
+    py::object logger = call.global("logger");
+    take_options(self, args);
+    Review review(call, self, args);  // --diff, --report, --check (a plain run has none)
 
     // One run at a time uses the log files: the lock and the three logs
     // (emptied) are taken before anything is examined, or the run refuses.
     RunLogs logs(call);
     RunRecord record(self);
     record.preview = review.diff();
+    read_token_table(call);
 
-    // The rows read before a malformed one still serve; one bad row of the
-    // published table must not make the whole command unusable.
-    try {
-        call.global("read_tokens")();
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_IndexError)) throw;
-        logger.attr("error")(fmt("Token table incomplete: {}", e.value()));
-    }
-
-    bool init = truth(args.attr("init"));
-    bool python = truth(args.attr("python"));
-    bool yaml = truth(args.attr("yaml"));
-    if (!init && !python && !yaml) init = python = yaml = true;
-
+    Kinds kinds(args);
     py::object top = args.attr("path");
     WalkScope scope = WalkScope::from_args(args, top, logger);
     logger.attr("info")("Discovering files...");
-    Discovered found = discover(os, top, scope);
-    if (init) logger.attr("info")(fmt("Found {} __init__.py files", py::len(found.init_files)));
-    if (python) logger.attr("info")(fmt("Found {} Python files", py::len(found.python_files)));
-    if (yaml) logger.attr("info")(fmt("Found {} YAML files", py::len(found.yaml_files)));
+    Discovered found = discover(call.global("os"), top, scope);
+    if (kinds.init)
+        logger.attr("info")(fmt("Found {} __init__.py files", py::len(found.init_files)));
+    if (kinds.python)
+        logger.attr("info")(fmt("Found {} Python files", py::len(found.python_files)));
+    if (kinds.yaml) logger.attr("info")(fmt("Found {} YAML files", py::len(found.yaml_files)));
 
-    // Every package is checked before any worker starts, so token_paths is
-    // complete when the other checks run.
-    py::object init_queue = queue_cls();
-    if (init) {
-        logger.attr("info")("Iterating over init files...");
-        py::object check_init = self.attr("check_init");
-        for (py::handle file : call.global("tqdm")(found.init_files, py::arg("desc") = "init"))
-            check_init(file, init_queue);
-    }
-    WorkerPhase workers(self);
-    py::object yaml_queue = queue_cls();
-    if (yaml) {
-        logger.attr("info")("Iterating over yaml files...");
-        start_workers(call, self, found.yaml_files, "yaml", "check_yaml", yaml_queue);
-    }
-    py::object python_queue = queue_cls();
-    if (python) {
-        logger.attr("info")("Iterating over python files...");
-        start_workers(call, self, found.python_files, "python", "check_python", python_queue);
-    }
-    for (py::handle t : py::list(self.attr("threads"))) t.attr("join")();
+    Findings findings = examine(call, self, kinds, found);
 
-    py::object success_queue = queue_cls();
-    py::object failure_queue = queue_cls();
-
-    // Every message, success and failure reaches its log as soon as it is
-    // known, so that the logs of an interrupted run describe that run; the
-    // outcomes are shown on the console at the end.
-    size_t written[2] = {0, 0};
-    auto write_outcomes = [&]() {
-        std::pair<py::object *, RunLogs::Log> outcomes[] = {{&success_queue, RunLogs::Success},
-                                                            {&failure_queue, RunLogs::Failures}};
-        for (size_t k = 0; k < 2; ++k) {
-            py::object items = outcomes[k].first->attr("queue");
-            // A preview applies nothing: no success to record.
-            if (k == 0 && record.preview) items.attr("clear")();
-            for (size_t n = py::len(items); written[k] < n; ++written[k])
-                logs.write(outcomes[k].second, items[py::int_(written[k])]);
-        }
-    };
-    py::object apply_patches = self.attr("apply_patches");
-    std::tuple<py::object, const char *, const char *> order[] = {
-        {init_queue, "PYTHON", "init"},
-        {yaml_queue, "YAML", "yaml"},
-        {python_queue, "PYTHON", "python"}};
+    Outcomes outcomes(call, logs, record);
+    py::object file_types = call.global("FileTypes");
+    std::tuple<py::object &, const char *, const char *> order[] = {
+        {findings.init, "PYTHON", "init"},
+        {findings.yaml, "YAML", "yaml"},
+        {findings.python, "PYTHON", "python"}};
     for (auto &[q, type_name, kind] : order) {
         py::object patch_type = file_types.attr(type_name);
         while (!truth(q.attr("empty")())) {
             py::object message = q.attr("get")();
             logs.write(RunLogs::Changes, message);
-            py::object failure = py::none();
-            try {
-                py::object applied =
-                    apply_patches(py::arg("patch_type") = patch_type, py::arg("msg") = message,
-                                  py::arg("success_queue") = success_queue,
-                                  py::arg("failer_queue") = failure_queue);
-                if (!truth(applied)) logger.attr("warning")(message);
-                py::object failures = failure_queue.attr("queue");
-                if (applied.is(py::bool_(false)) && truth(failures))
-                    failure = failures[py::int_(-1)];
-            } catch (py::error_already_set &e) {
-                if (!e.matches(PyExc_Exception)) throw;
-                // The file the message is for, named as the patcher names it.
-                std::string first = utf8(message.attr("split")("\n")[py::int_(0)]);
-                const std::string *tied = record.tie(first);
-                py::object file =
-                    os.attr("path").attr("abspath")(from_utf8(tied ? *tied : header_path(first)));
-                failure = concat(file, "\n  - PATCHING_ERROR: Failed to apply patch: ",
-                                 py::str(e.value()), "\n");
-                failure_queue.attr("put")(failure);
-            }
+            py::object failure = apply_message(call, self, record, patch_type, message, outcomes);
             review.note(record, kind, message, failure);
-            write_outcomes();
+            outcomes.to_logs();
         }
     }
-    write_outcomes();
-    while (!truth(success_queue.attr("empty")()))
-        logger.attr("warning")(success_queue.attr("get")());
-    while (!truth(failure_queue.attr("empty")()))
-        logger.attr("critical")(failure_queue.attr("get")());
+    outcomes.to_logs();
+    outcomes.to_console(logger);
 
     // Trees that are seldom the repository's own, walked for want of an
     // option that leaves them out.
-    py::object hint = walk_hint(found, init, python, yaml);
+    py::object hint = walk_hint(found, kinds.init, kinds.python, kinds.yaml);
     if (!hint.is_none()) logger.attr("warning")(hint);
 
     int status = review.finish(record, top);
