@@ -151,6 +151,27 @@ inline int create_beside(const std::string &target, mode_t mode, std::string &tm
     return -1;
 }
 
+// Write `data` to the new file `fd` and make it reach the disk, then close
+// it.  With `like`, the file first gets that file's mode, and its owner where
+// we may set it.  0, or the errno of the step that failed.
+inline int fill_new_file(int fd, const std::string &data, const struct stat *like) {
+    int err = 0;
+    if (!write_fd(fd, data)) err = errno;
+    if (!err && like) {
+        if (like->st_uid != ::geteuid() || like->st_gid != ::getegid()) {
+            // Keep the owner when we are allowed to; a file we may write but
+            // not give away simply becomes ours, as an editor's save would.
+            // (Before fchmod: a change of owner may clear set-id bits.)
+            if (::fchown(fd, like->st_uid, like->st_gid) != 0) { /* not fatal */
+            }
+        }
+        if (::fchmod(fd, like->st_mode & 07777) != 0) err = errno;
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    return err;
+}
+
 template <class Result>
 Result refused_directory(Result &result, const std::string &target, int err) {
     const size_t slash = target.rfind('/');
@@ -206,6 +227,45 @@ struct Replacement {
     std::string kept;
 };
 
+namespace detail {
+
+// The content of `target` (the file `st` describes, with several links)
+// overwritten by `data`, which the new file `tmp` beside it already holds.
+inline Replacement overwrite_in_place(const std::string &target, const struct stat &st,
+                                      const std::string &data, const std::string &tmp) {
+    Replacement result;
+    int err = 0;
+    int out = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (out < 0) {
+        err = errno;
+        ::unlink(tmp.c_str());
+        result.err = err;
+        return result;
+    }
+    struct stat now {};
+    if (::fstat(out, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        // Replaced under our feet: what we computed is for another file.
+        ::close(out);
+        ::unlink(tmp.c_str());
+        result.outcome = Replacement::Changed;
+        return result;
+    }
+    if (!write_fd(out, data)) err = errno;
+    if (!err && ::ftruncate(out, static_cast<off_t>(data.size())) != 0) err = errno;
+    if (!err && ::fsync(out) != 0) err = errno;
+    if (::close(out) != 0 && !err) err = errno;
+    if (err) {
+        result.kept = tmp;  // the only whole copy of the new content
+        result.err = err;
+        return result;
+    }
+    ::unlink(tmp.c_str());
+    result.outcome = Replacement::Written;
+    return result;
+}
+
+}  // namespace detail
+
 // Replace the content of the file at `path` by `data`.
 //
 // A symbolic link is followed: the link stays and its target gets the new
@@ -251,61 +311,17 @@ inline Replacement replace_file(const std::string &path, const std::string &data
     std::string tmp;
     int fd = detail::create_beside(target, 0600, tmp);
     if (fd < 0) return detail::refused_directory(result, target, errno);
-
-    int err = 0;
-    if (!detail::write_fd(fd, data)) err = errno;
     const bool in_place = st.st_nlink > 1;
-    if (!err && !in_place) {
-        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
-            // Keep the owner when we are allowed to; a file we may write but
-            // not give away simply becomes ours, as an editor's save would.
-            // (Before fchmod: a change of owner may clear set-id bits.)
-            if (::fchown(fd, st.st_uid, st.st_gid) != 0) { /* not fatal */
-            }
-        }
-        if (::fchmod(fd, st.st_mode & 07777) != 0) err = errno;
-    }
-    if (!err && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && !err) err = errno;
-    if (err) {
+    if (int err = detail::fill_new_file(fd, data, in_place ? nullptr : &st)) {
         ::unlink(tmp.c_str());
         return failed(err);
     }
-
-    if (!in_place) {
-        if (::rename(tmp.c_str(), target.c_str()) != 0) {
-            err = errno;
-            ::unlink(tmp.c_str());
-            return failed(err);
-        }
-        result.outcome = Replacement::Written;
-        return result;
-    }
-
-    // Several links: the same inode gets the new content.
-    int out = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (out < 0) {
-        err = errno;
+    if (in_place) return detail::overwrite_in_place(target, st, data, tmp);
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        int err = errno;
         ::unlink(tmp.c_str());
         return failed(err);
     }
-    struct stat now {};
-    if (::fstat(out, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
-        // Replaced under our feet: what we computed is for another file.
-        ::close(out);
-        ::unlink(tmp.c_str());
-        result.outcome = Replacement::Changed;
-        return result;
-    }
-    if (!detail::write_fd(out, data)) err = errno;
-    if (!err && ::ftruncate(out, static_cast<off_t>(data.size())) != 0) err = errno;
-    if (!err && ::fsync(out) != 0) err = errno;
-    if (::close(out) != 0 && !err) err = errno;
-    if (err) {
-        result.kept = tmp;  // the only whole copy of the new content
-        return failed(err);
-    }
-    ::unlink(tmp.c_str());
     result.outcome = Replacement::Written;
     return result;
 }
@@ -329,10 +345,7 @@ inline Replacement write_file(const std::string &path, const std::string &data) 
     std::string tmp;
     int fd = detail::create_beside(target, 0666, tmp);
     if (fd < 0) return detail::refused_directory(result, target, errno);
-    int err = 0;
-    if (!detail::write_fd(fd, data)) err = errno;
-    if (!err && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && !err) err = errno;
+    int err = detail::fill_new_file(fd, data, nullptr);
     if (!err && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
     if (err) {
         ::unlink(tmp.c_str());

@@ -188,6 +188,114 @@ struct Out {
     std::string_view content() const { return own.empty() ? text : std::string_view(own); }
 };
 
+// The line break the file mostly uses, for the lines carried over.
+std::string_view usual_break(const std::vector<Line> &file) {
+    size_t crlf = 0, lf = 0, cr = 0;
+    for (const Line &l : file) {
+        if (l.end == "\r\n") ++crlf;
+        else if (l.end == "\n") ++lf;
+        else if (l.end == "\r") ++cr;
+    }
+    return crlf > lf && crlf >= cr ? "\r\n" : cr > lf && cr > crlf ? "\r" : "\n";
+}
+
+// A line of the first dump that the change keeps and that is a line of
+// the file: its numbers in the first dump, the second dump and the file.
+struct Anchor {
+    long d0, d1, file;
+};
+
+// The lines of the result, between anchors (the first and last ones stand
+// before and after everything): where nothing changed between two anchors
+// the file's lines stay, otherwise the second dump's lines replace them.
+// `kept` gives, for each line of the first dump, its line in the second
+// dump (-1: changed or gone).
+std::vector<Out> place(const std::vector<Line> &file, const std::vector<Line> &d1,
+                       const std::vector<Anchor> &anchors, const std::vector<long> &kept,
+                       std::string_view brk) {
+    std::vector<Out> out;
+    out.reserve(file.size() + 16);
+    auto from_file = [&](long from, long to) {
+        for (long k = from; k < to; ++k) {
+            Out o;
+            o.text = file[static_cast<size_t>(k)].text;
+            o.end = file[static_cast<size_t>(k)].end;
+            out.push_back(std::move(o));
+        }
+    };
+    auto from_dump = [&](long from, long to) {
+        for (long k = from; k < to; ++k) {
+            Out o;
+            o.text = d1[static_cast<size_t>(k)].text;
+            o.end = brk;
+            o.carried = true;
+            out.push_back(std::move(o));
+        }
+    };
+    for (size_t a = 0; a + 1 < anchors.size(); ++a) {
+        const Anchor &p = anchors[a], &q = anchors[a + 1];
+        if (p.file >= 0) from_file(p.file, p.file + 1);
+        bool same = q.d0 - p.d0 == q.d1 - p.d1;
+        for (long i = p.d0 + 1; same && i < q.d0; ++i) same = kept[static_cast<size_t>(i)] >= 0;
+        if (same) {
+            from_file(p.file + 1, q.file);  // reflowed by the dump, unchanged
+        } else if (q.d0 == p.d0 + 1) {
+            // Lines added between two lines of the file: above the next one
+            // (a comment above its key), and at the end of the document
+            // before whatever ends the file after it.
+            if (a + 2 == anchors.size()) {
+                from_dump(p.d1 + 1, q.d1);
+                from_file(p.file + 1, q.file);
+            } else {
+                from_file(p.file + 1, q.file);
+                from_dump(p.d1 + 1, q.d1);
+            }
+        } else {
+            from_dump(p.d1 + 1, q.d1);
+        }
+    }
+    return out;
+}
+
+// A marker already standing among the comments above the same line is not
+// added again; a carried marker takes the indentation of that line.
+void settle_markers(std::vector<Out> &out) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (!out[i].carried || !is_marker(out[i].text)) continue;
+        size_t lo = i, hi = i;
+        while (lo > 0 && is_comment(out[lo - 1].content())) --lo;
+        while (hi + 1 < out.size() && is_comment(out[hi + 1].content())) ++hi;
+        for (size_t k = lo; k <= hi && !out[i].dropped; ++k)
+            if (k != i && !out[k].dropped && strip(out[k].content()) == strip(out[i].text))
+                out[i].dropped = true;
+        if (out[i].dropped) continue;
+        size_t next = hi + 1;
+        while (next < out.size() && strip(out[next].content()).empty()) ++next;
+        if (next < out.size()) {
+            std::string_view below = out[next].content();
+            out[i].own =
+                std::string(below.substr(0, indentation(below))) + std::string(strip(out[i].text));
+        }
+    }
+}
+
+// The text of the lines not dropped, after `bom`; the last line ends with a
+// break only if the file's last line did.
+std::string joined(std::string_view bom, const std::vector<Out> &out, bool ends_with_break,
+                   std::string_view brk, size_t size_hint) {
+    std::string result(bom);
+    result.reserve(size_hint + 256);
+    std::vector<const Out *> lines;
+    for (const Out &o : out)
+        if (!o.dropped) lines.push_back(&o);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Out &o = *lines[i];
+        result.append(o.content());
+        if (i + 1 < lines.size() || ends_with_break) result.append(o.end.empty() ? brk : o.end);
+    }
+    return result;
+}
+
 }  // namespace
 
 std::vector<std::pair<size_t, size_t>> common_lines(const std::vector<uint32_t> &a,
@@ -272,23 +380,6 @@ std::string carry_over(std::string_view original, std::string_view before,
     for (auto [i, j] : Matcher(nf, n0).pairs()) in_file[j] = static_cast<long>(i);
     for (auto [i, j] : Matcher(n0, n1).pairs()) kept[i] = static_cast<long>(j);
 
-    // The line break the file mostly uses, for the lines carried over.
-    size_t crlf = 0, lf = 0, cr = 0;
-    for (const Line &l : file) {
-        if (l.end == "\r\n") ++crlf;
-        else if (l.end == "\n") ++lf;
-        else if (l.end == "\r") ++cr;
-    }
-    const std::string_view brk = crlf > lf && crlf >= cr ? "\r\n"
-                                 : cr > lf && cr > crlf  ? "\r"
-                                                         : "\n";
-
-    // Anchors: lines of the first dump that the change keeps and that are
-    // lines of the file.  Between two anchors, either nothing changed (the
-    // file's lines stay) or the second dump's lines replace the file's.
-    struct Anchor {
-        long d0, d1, file;
-    };
     std::vector<Anchor> anchors{{-1, -1, -1}};
     for (size_t i = 0; i < d0.size(); ++i)
         if (kept[i] >= 0 && in_file[i] >= 0)
@@ -296,84 +387,10 @@ std::string carry_over(std::string_view original, std::string_view before,
     anchors.push_back({static_cast<long>(d0.size()), static_cast<long>(d1.size()),
                        static_cast<long>(file.size())});
 
-    std::vector<Out> out;
-    out.reserve(file.size() + 16);
-    auto from_file = [&](long from, long to) {
-        for (long k = from; k < to; ++k) {
-            Out o;
-            o.text = file[static_cast<size_t>(k)].text;
-            o.end = file[static_cast<size_t>(k)].end;
-            out.push_back(std::move(o));
-        }
-    };
-    auto from_dump = [&](long from, long to) {
-        for (long k = from; k < to; ++k) {
-            Out o;
-            o.text = d1[static_cast<size_t>(k)].text;
-            o.end = brk;
-            o.carried = true;
-            out.push_back(std::move(o));
-        }
-    };
-    for (size_t a = 0; a + 1 < anchors.size(); ++a) {
-        const Anchor &p = anchors[a], &q = anchors[a + 1];
-        if (p.file >= 0) from_file(p.file, p.file + 1);
-        bool same = q.d0 - p.d0 == q.d1 - p.d1;
-        for (long i = p.d0 + 1; same && i < q.d0; ++i) same = kept[static_cast<size_t>(i)] >= 0;
-        if (same) {
-            from_file(p.file + 1, q.file);  // reflowed by the dump, unchanged
-        } else if (q.d0 == p.d0 + 1) {
-            // Lines added between two lines of the file: above the next one
-            // (a comment above its key), and at the end of the document
-            // before whatever ends the file after it.
-            if (a + 2 == anchors.size()) {
-                from_dump(p.d1 + 1, q.d1);
-                from_file(p.file + 1, q.file);
-            } else {
-                from_file(p.file + 1, q.file);
-                from_dump(p.d1 + 1, q.d1);
-            }
-        } else {
-            from_dump(p.d1 + 1, q.d1);
-        }
-    }
-
-    // A marker already standing among the comments above the same line is not
-    // added again; a carried marker takes the indentation of that line.
-    for (size_t i = 0; i < out.size(); ++i) {
-        if (!out[i].carried || !is_marker(out[i].text)) continue;
-        size_t lo = i, hi = i;
-        while (lo > 0 && is_comment(out[lo - 1].content())) --lo;
-        while (hi + 1 < out.size() && is_comment(out[hi + 1].content())) ++hi;
-        for (size_t k = lo; k <= hi && !out[i].dropped; ++k)
-            if (k != i && !out[k].dropped && strip(out[k].content()) == strip(out[i].text))
-                out[i].dropped = true;
-        if (out[i].dropped) continue;
-        size_t next = hi + 1;
-        while (next < out.size() && strip(out[next].content()).empty()) ++next;
-        if (next < out.size()) {
-            std::string_view below = out[next].content();
-            out[i].own =
-                std::string(below.substr(0, indentation(below))) + std::string(strip(out[i].text));
-        }
-    }
-
-    std::string result(bom);
-    result.reserve(original.size() + 256);
-    const bool ends_with_break = file.empty() || !file.back().end.empty();
-    std::vector<const Out *> kept_lines;
-    for (const Out &o : out)
-        if (!o.dropped) kept_lines.push_back(&o);
-    for (size_t i = 0; i < kept_lines.size(); ++i) {
-        const Out &o = *kept_lines[i];
-        result.append(o.content());
-        if (i + 1 == kept_lines.size()) {
-            if (ends_with_break) result.append(o.end.empty() ? brk : o.end);
-        } else {
-            result.append(o.end.empty() ? brk : o.end);
-        }
-    }
-    return result;
+    const std::string_view brk = usual_break(file);
+    std::vector<Out> out = place(file, d1, anchors, kept, brk);
+    settle_markers(out);
+    return joined(bom, out, file.empty() || !file.back().end.empty(), brk, original.size());
 }
 
 }  // namespace tavox::cli::commands::migrate::abstract
