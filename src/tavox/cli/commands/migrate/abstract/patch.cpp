@@ -30,9 +30,11 @@ namespace {
 
 // ---- files -----------------------------------------------------------------
 
-[[noreturn]] void raise_os_error(int err, const std::string &text) {
+// OSError(errno, text): the subclass of its errno, with a text of our own
+// instead of a file name.
+[[noreturn]] void raise_explained(int err, const std::string &text) {
     py::object args = py::make_tuple(err, text);
-    PyErr_SetObject(PyExc_OSError, args.ptr());  // OSError(errno, text): its errno's subclass
+    PyErr_SetObject(PyExc_OSError, args.ptr());
     throw py::error_already_set();
 }
 
@@ -78,14 +80,14 @@ void replace_content(py::handle path, const std::string &data, const std::string
         break;
     }
     if (!r.directory.empty())
-        raise_os_error(r.err, std::strerror(r.err) + std::string(": the directory '") +
-                                  r.directory +
-                                  "' cannot be written, and a file is replaced through a new "
-                                  "file written beside it");
+        raise_explained(r.err, std::strerror(r.err) + std::string(": the directory '") +
+                                   r.directory +
+                                   "' cannot be written, and a file is replaced through a new "
+                                   "file written beside it");
     if (!r.kept.empty())
-        raise_os_error(r.err, std::strerror(r.err) + std::string(" while rewriting '") +
-                                  utf8(path) + "' in place; its whole new content is in '" +
-                                  r.kept + "'");
+        raise_explained(r.err, std::strerror(r.err) + std::string(" while rewriting '") +
+                                   utf8(path) + "' in place; its whole new content is in '" +
+                                   r.kept + "'");
     support::raise_os_error(r.err, path);
 }
 
