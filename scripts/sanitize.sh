@@ -124,7 +124,17 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87:log_path=$R
 export PYTHONPATH="$OUT"
 export PYTHONDONTWRITEBYTECODE=1
 
-"$VENV/bin/python3" -m pytest -p no:cacheprovider -q "${@:-tests}"
+# Test files run TAVOX_JOBS at a time (default: one per core), each in a
+# process of its own (scripts/run_files.py); arguments other than paths run
+# the one pytest process they describe.
+jobs=${TAVOX_JOBS:-$(nproc)}
+for arg in "$@"; do [[ $arg == -* || $arg == *::* ]] && jobs=1; done
+if [ "$jobs" -gt 1 ]; then
+  env -u LD_PRELOAD "$PY" scripts/run_files.py --jobs "$jobs" \
+    -- "$VENV/bin/python3" -m pytest -p no:cacheprovider -q -- "${@:-tests}"
+else
+  "$VENV/bin/python3" -m pytest -p no:cacheprovider -q "${@:-tests}"
+fi
 status=$?
 
 reports=$(find "$REPORTS" -type f | sort)

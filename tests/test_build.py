@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -84,3 +85,37 @@ def test_parameter_names_are_checked_when_compiling(tmp_path, name, compiles):
     else:
         assert result.returncode != 0
         assert "no parameter of that name in the declared signature" in result.stderr
+
+
+@pytest.fixture
+def outside_tmp():
+    # A folder outside /tmp, which a file's private /tmp would hide.
+    path = Path(tempfile.mkdtemp(prefix=".run_files-", dir=ROOT))
+    yield path
+    shutil.rmtree(path)
+
+
+def test_files_run_apart_and_a_failure_fails_the_whole(outside_tmp):
+    # scripts/run_files.py runs each test file in a process of its own, two
+    # at a time, each with a /tmp of its own where that can be had: a file
+    # may take a lock in /tmp that the other holds.  One failing file
+    # makes the whole run fail, and its output is shown.
+    lock = ("import fcntl, time\n"
+            "def test_{0}():\n"
+            "    f = open('/tmp/run_files.lock', 'w')\n"
+            "    fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+            "    time.sleep(1)\n"
+            "    assert {1}\n")
+    (outside_tmp / "test_a.py").write_text(lock.format("a", "True"))
+    (outside_tmp / "test_b.py").write_text(lock.format("b", "True"))
+    (outside_tmp / "test_c.py").write_text("def test_c():\n    assert 1 == 2\n")
+    run = subprocess.run(
+        [sys.executable, str(ROOT / "scripts" / "run_files.py"), "--jobs", "2", "--",
+         sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q", "--", str(outside_tmp)],
+        capture_output=True, text=True, cwd=outside_tmp)
+    assert run.returncode == 1, run.stdout
+    assert "passed " + str(outside_tmp / "test_a.py") in run.stdout
+    assert "passed " + str(outside_tmp / "test_b.py") in run.stdout
+    assert "FAILED " + str(outside_tmp / "test_c.py") in run.stdout
+    assert "assert 1 == 2" in run.stdout
+    assert "2 of 3 files passed" in run.stdout
