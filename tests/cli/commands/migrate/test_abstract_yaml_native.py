@@ -14,6 +14,9 @@ import pathlib
 import queue
 import re
 import sys
+import threading
+import time
+import types
 
 import pytest
 import yaml
@@ -393,3 +396,72 @@ def test_generated_repository_gives_the_same_changes_log(abstract, command, load
 
     native, loaded = changes(host_yaml.Loader), changes(Undeclared)
     assert native == loaded and sum(native.values()) > 20
+
+
+# ---- a run's files read ahead of their workers ------------------------------
+
+def readers():
+    """The threads of this process that read YAML files ahead of a run's workers."""
+    tasks = pathlib.Path("/proc/self/task")
+    return [t for t in tasks.iterdir() if (t / "comm").read_text().strip() == "tavox-yaml-read"]
+
+
+@pytest.fixture
+def hooked_run(abstract, command, tokens, tmp_path, monkeypatch):
+    """hooked_run(loader, hook) -> changes log of a --yaml run over 20 files,
+    hook() called as each worker thread is made."""
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    for i in range(20):
+        (repo / f"tb{i}.yaml").write_text(DOC)
+    args = argparse.Namespace(path=str(repo), init=False, python=False, yaml=True, threads=4,
+                              apply_fixes=False, apply_comments=False)
+    monkeypatch.setattr(logging.getLogger(abstract.__name__), "disabled", True)
+
+    def run(loader, hook=lambda: None):
+        class Hooked(threading.Thread):
+            def __init__(self, *a, **kw):
+                hook()
+                super().__init__(*a, **kw)
+
+        monkeypatch.setattr(abstract, "Loader", loader)
+        monkeypatch.setattr(abstract, "threading",
+                            types.SimpleNamespace(**{**vars(threading), "Thread": Hooked}))
+        command.threads.clear()
+        try:
+            command.run(args)
+        finally:
+            for t in command.threads:
+                t.join()
+        with open("/tmp/tavox_migrate_changes.log") as f:
+            return sorted(b for b in f.read().split("\n\n") if b)
+
+    return run
+
+
+@needs_c_loader
+def test_tables_changed_after_the_files_were_read_ahead_are_followed(abstract, hooked_run):
+    def change():  # once every file has been read ahead with the tables of the run's start
+        if not abstract.TOKEN_HIERARCHY["rheny"].get("q9k") == {}:
+            time.sleep(0.3)
+            abstract.TOKEN_HIERARCHY["rheny"]["q9k"] = {}
+
+    before = hooked_run(host_yaml.Loader)
+    after = hooked_run(host_yaml.Loader, change)
+    assert after == hooked_run(Undeclared, change) != before
+    assert not readers()
+
+
+def test_an_interrupted_run_stops_reading_ahead(abstract, hooked_run):
+    made = []
+
+    def interrupt():
+        made.append(1)
+        if len(made) == 3:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        hooked_run(host_yaml.Loader, interrupt)
+    assert not readers()
+    made.clear()
+    assert len(hooked_run(host_yaml.Loader)) == 20

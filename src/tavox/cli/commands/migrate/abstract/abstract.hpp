@@ -12,6 +12,8 @@
 //   text_scan.cpp  newlines, UTF-8 and the candidate lines of a text (pure C++)
 //   yaml_tree.cpp, yaml_check.cpp, yaml_native.cpp
 //                  check_yaml's native path (yaml_native.hpp)
+//   read_ahead.cpp the YAML files of a run read and checked ahead of their
+//                  workers, on threads without the interpreter lock
 //   patch.cpp      apply_yaml_fix, apply_yaml_comment, apply_python_comments,
 //                  apply_python_fixes, apply_patches
 //   yaml_form.cpp  a rewritten YAML file kept in its own form (pure C++)
@@ -105,6 +107,8 @@ private:
 
 // ---- worker threads (workers.cpp) -----------------------------------------
 
+class ReadAhead;
+
 // The part of a run in which its workers go, kept on the run's frame.  The
 // checks of its command object that run meanwhile say when they end; the
 // threads they ran in wait here, as owned references, for the slot wait.
@@ -126,6 +130,10 @@ public:
     // `timeout_ms` passes; returns whether an end is waiting to be taken.
     // A signal handler that raises (Ctrl-C) raises here.
     bool wait(int timeout_ms);
+    // The YAML files read ahead of their workers, if any (yaml_native.hpp);
+    // stopped when the phase ends.
+    ReadAhead *read_ahead() const { return read_ahead_.get(); }
+    void read_ahead(std::unique_ptr<ReadAhead> files);
 
 private:
     friend class WorkerEnd;
@@ -139,6 +147,7 @@ private:
     int running_ = 0;
     bool waiting_ = false;  // wait() sleeps on fd_
     int fd_ = -1;           // eventfd that wakes wait(), made on first use
+    std::unique_ptr<ReadAhead> read_ahead_;
 };
 
 // A check that runs in a worker thread keeps one of these for its whole

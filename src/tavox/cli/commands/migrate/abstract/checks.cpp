@@ -133,26 +133,42 @@ bool load_document(const Call &call, std::string &bytes, py::object load, bool m
     return false;
 }
 
+// The file as read ahead of its worker in the run going on, if it was.
+std::optional<ReadAhead::File> taken_ahead(py::handle self, py::handle file_path) {
+    WorkerPhase *phase = WorkerPhase::of(self);
+    if (!phase || !phase->read_ahead()) return std::nullopt;
+    std::string path;
+    try {
+        path = support::fs_path(file_path);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return std::nullopt;  // examine() says so
+    }
+    return phase->read_ahead()->take(path);
+}
+
 // with open(file_path) as f: data = Loader().load(f) (or the safe loader's):
 // the bytes are read once, without the lock, and fingerprinted for the
 // patcher; they are checked natively when that is certain to give the
 // loader path's result, and Loader() is made once, for either path.
 YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::handle msg_queue,
                    py::object &data) {
+    std::optional<ReadAhead::File> ahead = taken_ahead(self, file_path);
     Examined read;
-    try {
-        read = examine(file_path);  // a path open() would refuse raises here
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        return YamlRead::NotReadable;
+    if (ahead) {
+        read = std::move(ahead->read);
+    } else {
+        try {
+            read = examine(file_path);  // a path open() would refuse raises here
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return YamlRead::NotReadable;
+        }
     }
     note_checked(self, file_path, {read.err == 0, read.id, read.fingerprint});
     if (read.err) return YamlRead::NotReadable;
 
-    NativeYamlCheck native(call, [&](std::string &bytes) {
-        bytes = read.bytes;
-        return true;
-    });
+    NativeYamlCheck native(call, read.bytes, ahead ? &ahead->ahead : nullptr);
     py::object load;
     bool made = false;
     if (native.decided()) {

@@ -10,6 +10,7 @@
 // yaml_form.cpp), what a run keeps beside its queues (its record of the
 // files checked and patched, its log files and lock) in run.cpp.
 #include "abstract.hpp"
+#include "yaml_native.hpp"
 
 namespace tavox::cli::commands::migrate::abstract {
 
@@ -176,6 +177,16 @@ struct Findings {
     py::object init, yaml, python;
 };
 
+// self.max_threads as a number of threads, at least one.
+size_t thread_limit(py::handle self) {
+    py::object n = self.attr("max_threads");
+    if (!PyLong_Check(n.ptr())) return 1;
+    int overflow = 0;
+    long long limit = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (overflow > 0) return SIZE_MAX;
+    return overflow < 0 || limit < 1 ? 1 : static_cast<size_t>(limit);
+}
+
 // Every package is checked before any worker starts, so token_paths is
 // complete when the other checks run; then the YAML and Python workers, all
 // joined before this returns.
@@ -192,6 +203,7 @@ Findings examine(const Call &call, py::handle self, const Kinds &kinds, const Di
     WorkerPhase workers(self);
     if (kinds.yaml) {
         logger.attr("info")("Iterating over yaml files...");
+        workers.read_ahead(ReadAhead::start(call, found.yaml_files, thread_limit(self)));
         start_workers(call, self, found.yaml_files, "yaml", "check_yaml", out.yaml);
     }
     if (kinds.python) {

@@ -7,6 +7,7 @@
 // slot wait takes them.  A check finds the phase of its command object; a
 // lookup table keeps only C++ pointers, so nothing Python outlives the run.
 #include "abstract.hpp"
+#include "yaml_native.hpp"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -79,13 +80,16 @@ WorkerPhase::~WorkerPhase() {
         else phases().erase(it);
     }
     if (fd_ >= 0) ::close(fd_);
-    // Letting go of the threads not taken must not disturb an exception
-    // that is leaving the run.
+    // Stopping the reading ahead and letting go of the threads not taken
+    // must not disturb an exception that is leaving the run.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
+    read_ahead_.reset();
     ended_.clear();
     PyErr_Restore(type, value, tb);
 }
+
+void WorkerPhase::read_ahead(std::unique_ptr<ReadAhead> files) { read_ahead_ = std::move(files); }
 
 WorkerPhase *WorkerPhase::of(py::handle command) {
     auto it = phases().find(command.ptr());

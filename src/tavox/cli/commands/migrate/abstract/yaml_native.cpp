@@ -126,15 +126,9 @@ const StockResolver *stock_resolver(Scalar type) {
     }
 }
 
-// The resolvers tried for a scalar, by its first character, in order.
-std::vector<const StockResolver *> stock_resolvers(char first) {
-    std::vector<const StockResolver *> out;
-    for (Scalar type : implicit_resolvers(first)) out.push_back(stock_resolver(type));
-    return out;
-}
-
-// Whether the compiled pattern `regexp` is `stock`'s.
-bool same_pattern(py::handle regexp, const StockResolver &stock) {
+// Whether the compiled pattern `regexp` is `stock`'s, compared text by
+// text.
+bool pattern_text(py::handle regexp, const StockResolver &stock) {
     py::object pattern = regexp.attr("pattern");
     if (!PyUnicode_CheckExact(pattern.ptr())) return false;
     Py_ssize_t size = 0;
@@ -147,6 +141,19 @@ bool same_pattern(py::handle regexp, const StockResolver &stock) {
     }
     long flags = py::int_(regexp.attr("flags")).cast<long>();
     return *want == '\0' && flags == (stock.verbose ? 96 : 32);  // re.X | re.U, re.U
+}
+
+// Whether the compiled pattern `regexp` is `stock`'s.  A compiled pattern
+// cannot change: each one found to be a stock pattern is kept (never let
+// go, so that no other object can take its address) and known again by
+// its identity, which spares every file the comparison of the texts.
+bool same_pattern(py::handle regexp, const StockResolver &stock) {
+    static auto *known = new std::vector<std::pair<PyObject *, const StockResolver *>>;
+    for (const auto &k : *known)
+        if (k.first == regexp.ptr()) return k.second == &stock;
+    if (!pattern_text(regexp, stock)) return false;
+    known->emplace_back(regexp.inc_ref().ptr(), &stock);
+    return true;
 }
 
 // Whether `f` is SafeConstructor's own constructor of `name`.
@@ -187,9 +194,6 @@ bool stock_csafeloader() {
     if (!PyDict_CheckExact(resolvers.ptr()) ||
         PyDict_GET_SIZE(resolvers.ptr()) != static_cast<Py_ssize_t>(FIRST_CHARACTERS))
         return false;
-    // Each compiled pattern is shared by several first characters: each
-    // is compared once.
-    std::vector<std::pair<PyObject *, const StockResolver *>> seen;
     PyObject *key, *value;  // borrowed
     Py_ssize_t pos = 0;
     while (PyDict_Next(resolvers.ptr(), &pos, &key, &value)) {
@@ -200,23 +204,17 @@ bool stock_csafeloader() {
             if (c == 0 || c > 0x7f) return false;
             first = static_cast<char>(c);
         }
-        std::vector<const StockResolver *> expected = stock_resolvers(first);
+        FirstResolvers expected = implicit_resolvers(first);
         if (!PyList_CheckExact(value) ||
-            PyList_GET_SIZE(value) != static_cast<Py_ssize_t>(expected.size()) || expected.empty())
+            PyList_GET_SIZE(value) != static_cast<Py_ssize_t>(expected.count) ||
+            expected.count == 0)
             return false;
-        for (size_t i = 0; i < expected.size(); ++i) {
+        for (size_t i = 0; i < expected.count; ++i) {
+            const StockResolver &stock = *stock_resolver(expected.types[i]);
             PyObject *entry = PyList_GET_ITEM(value, static_cast<Py_ssize_t>(i));  // borrowed
             if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
             py::handle tag = PyTuple_GET_ITEM(entry, 0), regexp = PyTuple_GET_ITEM(entry, 1);
-            if (!is_tag(tag, expected[i]->tag)) return false;
-            auto known = std::find_if(seen.begin(), seen.end(),
-                                      [&](const auto &s) { return s.first == regexp.ptr(); });
-            if (known != seen.end()) {
-                if (known->second != expected[i]) return false;
-                continue;
-            }
-            if (!same_pattern(regexp, *expected[i])) return false;
-            seen.emplace_back(regexp.ptr(), expected[i]);
+            if (!is_tag(tag, stock.tag) || !same_pattern(regexp, stock)) return false;
         }
     }
 
@@ -435,63 +433,77 @@ bool own_compute_tokens(const Call &call) {
 
 }  // namespace
 
-NativeYamlCheck::NativeYamlCheck(const Call &call, const std::function<bool(std::string &)> &read)
-    : globals_(py::reinterpret_borrow<py::object>(PyModule_GetDict(call.module().ptr()))) {
+std::shared_ptr<const TokenTable> native_table(const Call &call) {
     try {
         if (!declared_class(call) || !own_compute_tokens(call) || default_encoding() != "utf-8" ||
             !stock_csafeloader())
-            return;
-        table_ = current_table(globals_);
+            return nullptr;
+        return current_table(
+            py::reinterpret_borrow<py::object>(PyModule_GetDict(call.module().ptr())));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        return;
     }
-    if (!table_) return;
+    return nullptr;
+}
 
-    bool readable = false, text = false;
-    {
-        py::gil_scoped_release nogil;
-        try {
-            std::string bytes;
-            readable = read(bytes);
-            text = readable && valid_utf8(bytes);
-            if (text) {
-                translate_newlines(bytes);
-                check_ = check_yaml_text(bytes, *table_);
-            }
-        } catch (...) {  // out of memory on the way: the loader path
-            readable = text = false;
-        }
-    }
-    if (readable && !text) {
+NativeDecision decide(std::string_view bytes, const TokenTable &table) noexcept {
+    NativeDecision out;
+    if (!valid_utf8(bytes)) {
         // open() decodes strictly: the loader, and the safe loader after
         // it, raise on the first undecodable byte, wherever it is, since
         // either reads the stream to its end.
-        outcome_ = Outcome::CouldNotLoad;
-    } else if (text) {
-        switch (check_.outcome) {
+        out.outcome = NativeDecision::Outcome::CouldNotLoad;
+        return out;
+    }
+    try {
+        YamlCheck check;
+        if (bytes.find('\r') == std::string_view::npos) {
+            check = check_yaml_text(bytes, table);
+        } else {
+            std::string text(bytes);
+            translate_newlines(text);
+            check = check_yaml_text(text, table);
+        }
+        switch (check.outcome) {
         case YamlCheck::Outcome::NoMessage:
-            outcome_ = Outcome::NoMessage;
+            out.outcome = NativeDecision::Outcome::NoMessage;
             break;
         case YamlCheck::Outcome::Message:
-            outcome_ = Outcome::Message;
+            out.outcome = NativeDecision::Outcome::Message;
             break;
         case YamlCheck::Outcome::HandOver:
             break;
         }
+        out.check = std::move(check);
+    } catch (...) {  // out of memory on the way: the loader path
+        out = NativeDecision();
     }
+    return out;
+}
+
+NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead)
+    : globals_(py::reinterpret_borrow<py::object>(PyModule_GetDict(call.module().ptr()))),
+      table_(native_table(call)) {
+    if (!table_) return;
+    if (ahead && ahead->table == table_) {
+        decision_ = std::move(ahead->decision);
+        return;
+    }
+    py::gil_scoped_release nogil;
+    decision_ = decide(bytes, *table_);
 }
 
 NativeYamlCheck::Outcome NativeYamlCheck::result(py::handle load) {
     if (!decided() || !declared(load)) return Outcome::HandOver;
-    if (outcome_ == Outcome::Message) {
-        if (!rows_unchanged(globals_, *table_, check_.pids)) return Outcome::HandOver;
+    if (decision_.outcome == Outcome::Message) {
+        const YamlCheck &check = decision_.check;
+        if (!rows_unchanged(globals_, *table_, check.pids)) return Outcome::HandOver;
         PyObject *lines = PyUnicode_DecodeUTF8(
-            check_.lines.data(), static_cast<Py_ssize_t>(check_.lines.size()), "strict");
+            check.lines.data(), static_cast<Py_ssize_t>(check.lines.size()), "strict");
         if (!lines) throw py::error_already_set();
         lines_ = py::reinterpret_steal<py::object>(lines);
     }
-    return outcome_;
+    return decision_.outcome;
 }
 
 }  // namespace tavox::cli::commands::migrate::abstract

@@ -11,9 +11,12 @@
 #include "abstract.hpp"
 #include "yaml_check.hpp"
 
-#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 namespace tavox::cli::commands::migrate::abstract {
 
@@ -24,26 +27,50 @@ namespace tavox::cli::commands::migrate::abstract {
 // the function that made the promise.
 inline constexpr const char *CSAFELOADER_EQUIVALENT = "csafeloader_equivalent";
 
-// One file's native check.  Made with the lock held, it checks what does
-// not depend on the file and, if the native path may be taken, reads the
-// file and checks it with the lock released.  `read` fills in the file's
-// bytes as stored (false: they cannot be had) and touches no Python
-// object.  A Python error on the way means the loader path, except what
-// is no Exception (KeyboardInterrupt), which propagates.
-class NativeYamlCheck {
-public:
+// The C++ copy of the token tables, when the native path may be taken for
+// any file as the module stands now: the loader class bound as Loader
+// declares its load, compute_tokens is the module's own, open() reads
+// UTF-8 and PyYAML's C safe loader is PyYAML's own; null otherwise.  A
+// Python error on the way means null, except what is no Exception
+// (KeyboardInterrupt), which propagates.  Called with the lock held.
+std::shared_ptr<const TokenTable> native_table(const Call &call);
+
+// What the native path makes of a file's bytes.
+struct NativeDecision {
     enum class Outcome {
         NoMessage,
-        Message,       // lines(): the problem lines, each followed by "\n"
+        Message,       // check.lines: the problem lines, each followed by "\n"
         CouldNotLoad,  // the text cannot be read: both loaders refuse it
         HandOver,      // the loader path decides
     };
+    Outcome outcome = Outcome::HandOver;
+    YamlCheck check;
+};
 
-    NativeYamlCheck(const Call &call, const std::function<bool(std::string &)> &read);
+// The decision over `bytes` as stored, checked with `table`.  Pure C++, for
+// use without the lock; never throws (out of memory means HandOver).
+NativeDecision decide(std::string_view bytes, const TokenTable &table) noexcept;
+
+// One file's native check.  Made with the lock held, it checks what does
+// not depend on the file and, if the native path may be taken, takes the
+// decision made ahead for the file, when it was made with the tables as
+// they stand now, or else decides over `bytes` (the file as stored) with
+// the lock released.  A Python error on the way means the loader path,
+// except what is no Exception (KeyboardInterrupt), which propagates.
+class NativeYamlCheck {
+public:
+    using Outcome = NativeDecision::Outcome;
+
+    struct Ahead {
+        std::shared_ptr<const TokenTable> table;
+        NativeDecision decision;
+    };
+
+    NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead = nullptr);
 
     // Whether the file's result is known, provided the loader may be
     // bypassed: only then need the loader's declaration be looked at.
-    bool decided() const { return outcome_ != Outcome::HandOver; }
+    bool decided() const { return decision_.outcome != Outcome::HandOver; }
 
     // The result, given the bound `load` of the loader made for the file:
     // HandOver unless it declares itself equivalent to the C safe loader.
@@ -53,9 +80,52 @@ public:
 private:
     py::object globals_;
     std::shared_ptr<const TokenTable> table_;
-    YamlCheck check_;
-    Outcome outcome_ = Outcome::HandOver;
+    NativeDecision decision_;
     py::object lines_;
+};
+
+// ---- reading ahead (read_ahead.cpp) -------------------------------------------
+
+// Reads and decides, on threads of its own and without the lock, the YAML
+// files a run is about to hand to its workers, in the order they are
+// handed out and never more than WINDOW files ahead of the workers.  A
+// worker takes its file's bytes and decision from here instead of reading
+// and parsing in its own thread: the parsing no longer waits for the
+// interpreter lock between a worker's start and its end, and goes on while
+// the lock does the per-file work of the run.  A file whose reading has not
+// begun when its worker asks is left to the worker.
+class ReadAhead {
+public:
+    static constexpr size_t WINDOW = 64;
+
+    struct File {
+        Examined read;
+        NativeYamlCheck::Ahead ahead;
+    };
+
+    // Starts reading `files` (the run's list), at most `threads` at once,
+    // when the native path may be taken (native_table); null otherwise.
+    static std::unique_ptr<ReadAhead> start(const Call &call, py::handle files, size_t threads);
+
+    ReadAhead(std::vector<std::string> paths, std::shared_ptr<const TokenTable> table,
+              size_t threads);
+    // Stops and joins the threads, with the lock released meanwhile: call
+    // with the lock held.
+    ~ReadAhead();
+    ReadAhead(const ReadAhead &) = delete;
+    ReadAhead &operator=(const ReadAhead &) = delete;
+
+    // The bytes and decision of `path` (a file system path as examine()
+    // makes it), waiting with the lock released while they are being made.
+    // None when the path is not one of the run's, was taken already, or
+    // has not been begun: the caller reads it then.  Call with the lock
+    // held.
+    std::optional<File> take(const std::string &path);
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;  // shared with a taker that waits
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace tavox::cli::commands::migrate::abstract
