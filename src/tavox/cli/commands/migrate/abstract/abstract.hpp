@@ -406,8 +406,8 @@ private:
 
     py::object args_, report_, logger_, handler_, propagate_;
     bool diff_ = false, check_ = false, color_ = false, fixes_ = false, comments_ = false;
-    size_t failed_ = 0;
-    std::vector<Entry> entries_;
+    size_t noted_ = 0, failed_ = 0;
+    std::vector<Entry> entries_;  // kept for --report only
 };
 
 // ---- a rewritten YAML file kept in its own form (yaml_form.cpp) ---------------

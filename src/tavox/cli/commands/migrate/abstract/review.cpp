@@ -339,6 +339,11 @@ Review::~Review() {
 
 void Review::note(const RunRecord &record, const char *kind, py::handle message,
                   py::handle failure) {
+    ++noted_;
+    if (report_.is_none()) {  // only --check's counts are wanted
+        if (!failure.is_none()) ++failed_;
+        return;
+    }
     Entry e;
     e.kind = kind;
     e.message = utf8(message);
@@ -384,7 +389,7 @@ int Review::finish(const RunRecord &record, py::handle top) {
     // Applied for real, only what could not be applied is left to do;
     // otherwise every suggestion is.
     bool applying = (fixes_ || comments_) && !record.preview;
-    return (applying ? failed_ > 0 : !entries_.empty()) ? 1 : 0;
+    return (applying ? failed_ > 0 : noted_ > 0) ? 1 : 0;
 }
 
 void Review::write_report(py::handle repository,
