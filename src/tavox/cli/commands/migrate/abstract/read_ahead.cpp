@@ -85,13 +85,14 @@ struct ReadAhead::State {
 
     void reader() noexcept {
         pthread_setname_np(pthread_self(), "tavox-yaml-read");  // as top and gdb show it
+        std::optional<size_t> i;
         try {
-            while (std::optional<size_t> i = next_to_read()) read(*i);
+            while ((i = next_to_read())) read(*i);
         } catch (...) {
-            // Out of memory: the files not read are left to their workers.
+            // Out of memory: the file in hand and those not read are left
+            // to their workers.
             std::lock_guard<std::mutex> lock(mutex);
-            for (Entry &e : entries)
-                if (e.stage == Stage::Busy) e.stage = Stage::Waiting;
+            if (i && entries[*i].stage == Stage::Busy) entries[*i].stage = Stage::Waiting;
             stop = true;
             room.notify_all();
             ready.notify_all();
