@@ -22,12 +22,12 @@ struct ReadAhead::State {
     struct Entry {
         std::string path;
         Stage stage = Stage::Waiting;
-        std::optional<File> file;
+        std::unique_ptr<File> file;
     };
 
     std::shared_ptr<const TokenTable> table;
-    std::vector<Entry> entries;                     // in the order workers are started
-    std::unordered_map<std::string, size_t> index;  // path -> entry
+    std::vector<Entry> entries;                          // in the order workers are started
+    std::unordered_map<std::string_view, size_t> index;  // entries[i].path -> i
     std::mutex mutex;
     std::condition_variable room;   // a reader may go on: a file was taken, or stop
     std::condition_variable ready;  // a Busy file became Ready
@@ -58,14 +58,17 @@ struct ReadAhead::State {
         } else {
             f.read.err = errno;
         }
+        auto made = std::make_unique<File>(std::move(f));
         std::lock_guard<std::mutex> lock(mutex);
-        entries[i].file = std::move(f);
+        entries[i].file = std::move(made);
         entries[i].stage = Stage::Ready;
         ready.notify_all();
     }
 
     // Takes entry i for its worker: its file when Ready, none when Waiting
     // (the worker reads it) or Gone (asked for twice: the second reads it).
+    // Once every entry is gone, the list goes too: a run keeps its workers'
+    // phase, and this with it, until its Python files are checked as well.
     // Unlocks `lock`.
     std::optional<File> claim(size_t i, std::unique_lock<std::mutex> &lock) {
         Entry &entry = entries[i];
@@ -74,12 +77,16 @@ struct ReadAhead::State {
             lock.unlock();
             return out;
         }
-        if (entry.stage == Stage::Ready) out = std::move(entry.file);
-        entry.file.reset();
+        std::unique_ptr<File> file = std::move(entry.file);
         entry.stage = Stage::Gone;
-        ++taken;
+        std::vector<Entry> done;
+        if (++taken == entries.size()) {
+            index.clear();
+            done.swap(entries);
+        }
         lock.unlock();
         room.notify_one();
+        if (file) out = std::move(*file);
         return out;
     }
 
@@ -140,10 +147,13 @@ ReadAhead::ReadAhead(std::vector<std::string> paths, std::shared_ptr<const Token
                      size_t threads)
     : state_(std::make_shared<State>()) {
     state_->table = std::move(table);
-    state_->entries.reserve(paths.size());
-    for (std::string &path : paths) {
-        if (!state_->index.emplace(path, state_->entries.size()).second) continue;  // twice
-        state_->entries.push_back({std::move(path), State::Stage::Waiting, std::nullopt});
+    state_->entries.resize(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) state_->entries[i].path = std::move(paths[i]);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        State::Entry &entry = state_->entries[i];
+        if (state_->index.emplace(entry.path, i).second) continue;
+        entry.stage = State::Stage::Gone;  // listed twice: the second is its worker's
+        ++state_->taken;
     }
     threads = std::min(threads, state_->entries.size());
     try {
