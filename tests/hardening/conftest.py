@@ -186,10 +186,18 @@ def assert_steady(quiet_tavox_logs):
     their own, in proportion to the work of one call."""
     def check(op, *watched, calls=45, warmup=None, rss_per_call=4096,
               blocks_per_call=BLOCKS_PER_CALL, bytes_per_call=BYTES_PER_CALL):
+        limits = (rss_per_call, blocks_per_call, bytes_per_call)
         g = measure(op, *watched, calls=calls,
                     warmup=3 * calls if warmup is None else warmup)
-        broken = over_limits(g, rss_per_call, blocks_per_call, bytes_per_call)
-        assert not broken, (broken, g)
+        broken = over_limits(g, *limits)
+        if broken:
+            # A leak grows in every measurement; a cache or a set of the
+            # interpreter's that happened to grow in one (threads, a busy
+            # machine) does not grow again: measured once more, what
+            # breaks the limits both times fails.
+            first, g = g, measure(op, *watched, calls=calls, warmup=calls)
+            broken = [m for m in over_limits(g, *limits) if m in broken]
+            assert not broken, (broken, first, g)
         return g
     return check
 

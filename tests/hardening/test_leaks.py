@@ -520,3 +520,11 @@ def test_the_measure_sees_a_leak_of_one_thing_per_call(leak):
         assert "traced" in broken and (SANITIZED or "blocks" in broken), g
     else:
         assert ("traced" if SANITIZED else "rss") in broken, g
+
+
+def test_a_leak_still_fails_when_measured_again(assert_steady):
+    """`assert_steady` measures a second time before it fails: a leak must
+    break the limits in both measurements."""
+    from .conftest import unrecorded
+    with unrecorded(), pytest.raises(AssertionError, match="traced"):
+        assert_steady(_leak_object, calls=30, warmup=5)
