@@ -452,6 +452,16 @@ def test_tables_changed_after_the_files_were_read_ahead_are_followed(abstract, h
     assert not readers()
 
 
+@needs_c_loader
+def test_files_decided_ahead_are_read_again_for_a_load_that_is_not_declared(hooked_run):
+    class Instance(host_yaml.Loader):  # the class declares; what its objects call does not
+        def __init__(self):
+            self.load = lambda stream: yaml.load(stream, Loader=yaml.SafeLoader)
+
+    native = hooked_run(host_yaml.Loader)
+    assert hooked_run(Instance) == native and len(native) == 20
+
+
 def test_an_interrupted_run_stops_reading_ahead(abstract, hooked_run):
     made = []
 

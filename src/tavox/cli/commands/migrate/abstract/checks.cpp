@@ -147,36 +147,54 @@ std::optional<ReadAhead::File> taken_ahead(py::handle self, py::handle file_path
     return phase->read_ahead()->take(path);
 }
 
+// The file read by its worker: None when open() would refuse its path.
+std::optional<Examined> examine_here(py::handle file_path) {
+    try {
+        return examine(file_path);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    return std::nullopt;
+}
+
 // with open(file_path) as f: data = Loader().load(f) (or the safe loader's):
 // the bytes are read once, without the lock, and fingerprinted for the
 // patcher; they are checked natively when that is certain to give the
-// loader path's result, and Loader() is made once, for either path.
+// loader path's result, and Loader() is made once, for either path.  A file
+// decided ahead comes without its bytes: when its decision cannot be used,
+// it is read again, and that read is the one checked.
 YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::handle msg_queue,
                    py::object &data) {
     std::optional<ReadAhead::File> ahead = taken_ahead(self, file_path);
-    Examined read;
-    if (ahead) {
-        read = std::move(ahead->read);
-    } else {
-        try {
-            read = examine(file_path);  // a path open() would refuse raises here
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            return YamlRead::NotReadable;
-        }
-    }
-    note_checked(self, file_path, {read.err == 0, read.id, read.fingerprint});
-    if (read.err) return YamlRead::NotReadable;
+    std::optional<Examined> read;
+    if (ahead) read = std::move(ahead->read);
+    else read = examine_here(file_path);
+    if (!read) return YamlRead::NotReadable;
+    auto noted = [&] {
+        note_checked(self, file_path, {read->err == 0, read->id, read->fingerprint});
+        return read->err == 0;
+    };
+    auto read_again = [&] {
+        ahead.reset();
+        read = examine_here(file_path);
+        return read && noted();
+    };
+    if (!noted()) return YamlRead::NotReadable;
 
-    NativeYamlCheck native(call, read.bytes, ahead ? &ahead->ahead : nullptr);
+    std::optional<NativeYamlCheck> native;
+    native.emplace(call, read->bytes, ahead ? &ahead->ahead : nullptr);
+    if (ahead && ahead->ahead.bytes_released && !native->decided()) {
+        if (!read_again()) return YamlRead::NotReadable;
+        native.emplace(call, read->bytes);
+    }
     py::object load;
     bool made = false;
-    if (native.decided()) {
+    if (native->decided()) {
         made = true;
         load = make_load(call);
-        switch (load ? native.result(load) : NativeYamlCheck::Outcome::HandOver) {
+        switch (load ? native->result(load) : NativeYamlCheck::Outcome::HandOver) {
         case NativeYamlCheck::Outcome::Message:
-            msg_queue.attr("put")(concat(file_path, ":\n", native.lines()));
+            msg_queue.attr("put")(concat(file_path, ":\n", native->lines()));
             return YamlRead::Reported;
         case NativeYamlCheck::Outcome::NoMessage:
             return YamlRead::Reported;
@@ -186,7 +204,8 @@ YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::
             break;
         }
     }
-    if (!load_document(call, read.bytes, load, made, data)) return YamlRead::NotReadable;
+    if (ahead && ahead->ahead.bytes_released && !read_again()) return YamlRead::NotReadable;
+    if (!load_document(call, read->bytes, load, made, data)) return YamlRead::NotReadable;
     if (!PyDict_Check(data.ptr())) data = py::dict();
     return YamlRead::Loaded;
 }

@@ -2,10 +2,20 @@
 // their workers (see yaml_native.hpp).
 //
 // Each file is in one of four states.  A reading thread takes the first
-// Waiting file within the window and makes it Busy, then Ready; a worker
-// that asks for a Ready file takes it, and one that asks for a Waiting file
-// makes it Gone and reads the file itself.  Everything is guarded by the
-// state's mutex; nothing here touches a Python object without the lock.
+// Waiting file while there is room ahead and makes it Busy, then Ready; a
+// worker that asks for a Ready file takes it, and one that asks for a file
+// not Ready yet makes it Gone and reads the file itself (a reader that was
+// busy with it drops its work).  A worker never waits for a reader.
+// Everything is guarded by the state's mutex; nothing here touches a Python
+// object without the lock.
+//
+// The readers run at idle priority (SCHED_IDLE): only on a processor that
+// nothing else of the machine wants.  The thread holding the interpreter
+// lock does the run's serial part (a Python thread per file, the loaders
+// for the files left to them); a reader that shares its processor at equal
+// weight slows all of it down, while the readers are far ahead anyway.  On a
+// busy machine they may fall behind, and the workers then read for
+// themselves.
 #include "yaml_native.hpp"
 
 #include <algorithm>
@@ -29,44 +39,56 @@ struct ReadAhead::State {
     std::vector<Entry> entries;                          // in the order workers are started
     std::unordered_map<std::string_view, size_t> index;  // entries[i].path -> i
     std::mutex mutex;
-    std::condition_variable room;   // a reader may go on: a file was taken, or stop
-    std::condition_variable ready;  // a Busy file became Ready
-    size_t next = 0;                // the first entry no reader has looked at
-    size_t taken = 0;               // entries taken or left to their worker
+    std::condition_variable room;  // a reader may go on: a file was taken, or stop
+    size_t next = 0;               // the first entry no reader has looked at
+    size_t taken = 0;              // entries taken or left to their worker
+    size_t held = 0;               // bytes kept by Ready entries
     bool stop = false;
 
-    // The next file a reader may read, or none when it should end.
-    std::optional<size_t> next_to_read() {
+    bool room_ahead() const { return next < taken + FILES_AHEAD && held < BYTES_AHEAD; }
+
+    // The next file a reader may read (its index, its path copied: its
+    // worker may take it over meanwhile), or none when it should end.
+    std::optional<size_t> next_to_read(std::string &path) {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            room.wait(lock,
-                      [&] { return stop || next >= entries.size() || next < taken + WINDOW; });
+            room.wait(lock, [&] { return stop || next >= entries.size() || room_ahead(); });
             if (stop || next >= entries.size()) return std::nullopt;
             size_t i = next++;
             if (entries[i].stage != Stage::Waiting) continue;  // its worker was first
             entries[i].stage = Stage::Busy;
+            path = entries[i].path;
             return i;
         }
     }
 
-    void read(size_t i) {
+    // Still Busy: no worker has taken entry i over.  Call with the mutex held.
+    bool busy(size_t i) const { return i < entries.size() && entries[i].stage == Stage::Busy; }
+
+    void read(size_t i, const std::string &path) {
         File f;
         f.ahead.table = table;
-        if (support::read_file(entries[i].path, f.read.bytes, &f.read.id)) {
+        if (support::read_file(path, f.read.bytes, &f.read.id)) {
             f.read.fingerprint = support::fingerprint(f.read.bytes);
             f.ahead.decision = decide(f.read.bytes, *table);
+            if (f.ahead.decision.outcome != NativeDecision::Outcome::HandOver) {
+                std::string().swap(f.read.bytes);
+                f.ahead.bytes_released = true;
+            }
         } else {
             f.read.err = errno;
         }
         auto made = std::make_unique<File>(std::move(f));
         std::lock_guard<std::mutex> lock(mutex);
+        if (!busy(i)) return;  // its worker read it
+        held += made->read.bytes.size();
         entries[i].file = std::move(made);
         entries[i].stage = Stage::Ready;
-        ready.notify_all();
     }
 
     // Takes entry i for its worker: its file when Ready, none when Waiting
-    // (the worker reads it) or Gone (asked for twice: the second reads it).
+    // or Busy (the worker reads it) or Gone (asked for twice: the second
+    // reads it).
     // Once every entry is gone, the list goes too: a run keeps its workers'
     // phase, and this with it, until its Python files are checked as well.
     // Unlocks `lock`.
@@ -78,6 +100,7 @@ struct ReadAhead::State {
             return out;
         }
         std::unique_ptr<File> file = std::move(entry.file);
+        if (file) held -= file->read.bytes.size();
         entry.stage = Stage::Gone;
         std::vector<Entry> done;
         if (++taken == entries.size()) {
@@ -92,17 +115,19 @@ struct ReadAhead::State {
 
     void reader() noexcept {
         pthread_setname_np(pthread_self(), "tavox-yaml-read");  // as top and gdb show it
+        sched_param idle{};
+        pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);  // refused: equal weight
         std::optional<size_t> i;
         try {
-            while ((i = next_to_read())) read(*i);
+            std::string path;
+            while ((i = next_to_read(path))) read(*i, path);
         } catch (...) {
             // Out of memory: the file in hand and those not read are left
             // to their workers.
             std::lock_guard<std::mutex> lock(mutex);
-            if (i && entries[*i].stage == Stage::Busy) entries[*i].stage = Stage::Waiting;
+            if (i && busy(*i)) entries[*i].stage = Stage::Waiting;
             stop = true;
             room.notify_all();
-            ready.notify_all();
         }
     }
 };
@@ -176,20 +201,12 @@ ReadAhead::~ReadAhead() {
 }
 
 std::optional<ReadAhead::File> ReadAhead::take(const std::string &path) {
-    // The lock is never waited for while the mutex is held: a reader never
-    // takes the lock, and a taker holding it waits for the mutex only as
-    // long as another holds it without waiting.
-    std::shared_ptr<State> state = state_;  // outlives this object while waiting
-    std::unique_lock<std::mutex> lock(state->mutex);
-    auto it = state->index.find(path);
-    if (it == state->index.end()) return std::nullopt;
-    const size_t i = it->second;
-    if (state->entries[i].stage != State::Stage::Busy) return state->claim(i, lock);
-    lock.unlock();
-    py::gil_scoped_release nogil;
-    lock.lock();
-    state->ready.wait(lock, [&] { return state->entries[i].stage != State::Stage::Busy; });
-    return state->claim(i, lock);
+    // The mutex is held only for moments, by threads that wait for nothing
+    // else meanwhile: taking it with the interpreter lock held is safe.
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    auto it = state_->index.find(path);
+    if (it == state_->index.end()) return std::nullopt;
+    return state_->claim(it->second, lock);
 }
 
 }  // namespace tavox::cli::commands::migrate::abstract

@@ -489,6 +489,7 @@ NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead
         decision_ = std::move(ahead->decision);
         return;
     }
+    if (ahead && ahead->bytes_released) return;  // nothing to decide over: read again
     py::gil_scoped_release nogil;
     decision_ = decide(bytes, *table_);
 }

@@ -55,7 +55,9 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table) noexcept;
 // not depend on the file and, if the native path may be taken, takes the
 // decision made ahead for the file, when it was made with the tables as
 // they stand now, or else decides over `bytes` (the file as stored) with
-// the lock released.  A Python error on the way means the loader path,
+// the lock released; a decision made ahead that cannot be used, and that
+// took the bytes with it, leaves the result undecided (the caller reads the
+// file again).  A Python error on the way means the loader path,
 // except what is no Exception (KeyboardInterrupt), which propagates.
 class NativeYamlCheck {
 public:
@@ -64,6 +66,9 @@ public:
     struct Ahead {
         std::shared_ptr<const TokenTable> table;
         NativeDecision decision;
+        // The file's result was decided, and its bytes were let go with it:
+        // a worker that cannot use the decision reads the file again.
+        bool bytes_released = false;
     };
 
     NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead = nullptr);
@@ -88,15 +93,23 @@ private:
 
 // Reads and decides, on threads of its own and without the lock, the YAML
 // files a run is about to hand to its workers, in the order they are
-// handed out and never more than WINDOW files ahead of the workers.  A
-// worker takes its file's bytes and decision from here instead of reading
-// and parsing in its own thread: the parsing no longer waits for the
-// interpreter lock between a worker's start and its end, and goes on while
-// the lock does the per-file work of the run.  A file whose reading has not
-// begun when its worker asks is left to the worker.
+// handed out.  A worker takes its file's bytes and decision from here
+// instead of reading and parsing in its own thread: the parsing no longer
+// waits for the interpreter lock between a worker's start and its end, and
+// goes on while the lock does the per-file work of the run (a file that
+// only the loaders can take holds the lock for milliseconds).  A file not
+// read yet when its worker asks is left to the worker, which never waits
+// for a reader: the readers run at idle priority, and on a busy machine
+// they may be slow.
+//
+// What waits for its worker is small: a decided file keeps its decision
+// only, and the bytes are kept for a file left to the loaders, never more
+// than BYTES_AHEAD of them (a reader goes on once a worker takes some), nor
+// more than FILES_AHEAD files.
 class ReadAhead {
 public:
-    static constexpr size_t WINDOW = 64;
+    static constexpr size_t FILES_AHEAD = 4096;
+    static constexpr size_t BYTES_AHEAD = size_t{8} << 20;
 
     struct File {
         Examined read;
@@ -109,17 +122,16 @@ public:
 
     ReadAhead(std::vector<std::string> paths, std::shared_ptr<const TokenTable> table,
               size_t threads);
-    // Stops and joins the threads, with the lock released meanwhile: call
-    // with the lock held.
+    // Stops and joins the threads (each finishes the file in its hands),
+    // with the lock released meanwhile: call with the lock held.
     ~ReadAhead();
     ReadAhead(const ReadAhead &) = delete;
     ReadAhead &operator=(const ReadAhead &) = delete;
 
     // The bytes and decision of `path` (a file system path as examine()
-    // makes it), waiting with the lock released while they are being made.
-    // None when the path is not one of the run's, was taken already, or
-    // has not been begun: the caller reads it then.  Call with the lock
-    // held.
+    // makes it).  None when the path is not one of the run's, was taken
+    // already, or is not read yet: the caller reads it then.  Call with the
+    // lock held.
     std::optional<File> take(const std::string &path);
 
 private:
