@@ -9,13 +9,16 @@
 // Everything is guarded by the state's mutex; nothing here touches a Python
 // object without the lock.
 //
-// The readers run at idle priority (SCHED_IDLE): only on a processor that
-// nothing else of the machine wants.  The thread holding the interpreter
-// lock does the run's serial part (a Python thread per file, the loaders
-// for the files left to them); a reader that shares its processor at equal
-// weight slows all of it down, while the readers are far ahead anyway.  On a
-// busy machine they may fall behind, and the workers then read for
-// themselves.
+// Two kinds of readers.  The thread holding the interpreter lock does the
+// run's serial part (a Python thread per file, the loaders for the files
+// left to them), and a reader that shares its processor at equal weight
+// slows all of it down.  So every reader but the first runs at idle
+// priority (SCHED_IDLE), only on a processor that nothing else of the
+// machine wants, and goes up to FILES_AHEAD files ahead; on an idle machine
+// these are far ahead of the workers.  On a busy machine they get next to
+// no time, so the first reader keeps its normal priority and stays within
+// NEAR_FILES of the workers, where it has nothing to do while the others
+// are ahead of it.
 #include "yaml_native.hpp"
 
 #include <algorithm>
@@ -45,14 +48,18 @@ struct ReadAhead::State {
     size_t held = 0;               // bytes kept by Ready entries
     bool stop = false;
 
-    bool room_ahead() const { return next < taken + FILES_AHEAD && held < BYTES_AHEAD; }
+    // Whether a reader may begin another file: the near one only close to
+    // the workers.
+    bool room_ahead(bool near) const {
+        return next < taken + (near ? NEAR_FILES : FILES_AHEAD) && held < BYTES_AHEAD;
+    }
 
     // The next file a reader may read (its index, its path copied: its
     // worker may take it over meanwhile), or none when it should end.
-    std::optional<size_t> next_to_read(std::string &path) {
+    std::optional<size_t> next_to_read(std::string &path, bool near) {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            room.wait(lock, [&] { return stop || next >= entries.size() || room_ahead(); });
+            room.wait(lock, [&] { return stop || next >= entries.size() || room_ahead(near); });
             if (stop || next >= entries.size()) return std::nullopt;
             size_t i = next++;
             if (entries[i].stage != Stage::Waiting) continue;  // its worker was first
@@ -108,19 +115,19 @@ struct ReadAhead::State {
             done.swap(entries);
         }
         lock.unlock();
-        room.notify_one();
+        room.notify_all();  // the near reader, the others, or both may go on
         if (file) out = std::move(*file);
         return out;
     }
 
-    void reader() noexcept {
+    void reader(bool near) noexcept {
         pthread_setname_np(pthread_self(), "tavox-yaml-read");  // as top and gdb show it
         sched_param idle{};
-        pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);  // refused: equal weight
+        if (!near) pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);  // refused: as near
         std::optional<size_t> i;
         try {
             std::string path;
-            while ((i = next_to_read(path))) read(*i, path);
+            while ((i = next_to_read(path, near))) read(*i, path);
         } catch (...) {
             // Out of memory: the file in hand and those not read are left
             // to their workers.
@@ -183,7 +190,7 @@ ReadAhead::ReadAhead(std::vector<std::string> paths, std::shared_ptr<const Token
     threads = std::min(threads, state_->entries.size());
     try {
         for (size_t i = 0; i < threads; ++i)
-            threads_.emplace_back([state = state_] { state->reader(); });
+            threads_.emplace_back([state = state_, near = i == 0] { state->reader(near); });
     } catch (const std::exception &) {
         // No more threads to be had: those started read; the workers do
         // the rest (with none started, all of it).

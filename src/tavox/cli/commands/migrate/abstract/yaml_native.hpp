@@ -97,17 +97,18 @@ private:
 // instead of reading and parsing in its own thread: the parsing no longer
 // waits for the interpreter lock between a worker's start and its end, and
 // goes on while the lock does the per-file work of the run (a file that
-// only the loaders can take holds the lock for milliseconds).  A file not
-// read yet when its worker asks is left to the worker, which never waits
-// for a reader: the readers run at idle priority, and on a busy machine
-// they may be slow.
+// only the loaders can take holds the lock for milliseconds).  The first
+// reader stays within NEAR_FILES of the workers; the others run at idle
+// priority and go up to FILES_AHEAD files ahead.  A file not read yet when
+// its worker asks is left to the worker, which never waits for a reader
+// (an idle one may be slow on a busy machine).
 //
 // What waits for its worker is small: a decided file keeps its decision
 // only, and the bytes are kept for a file left to the loaders, never more
-// than BYTES_AHEAD of them (a reader goes on once a worker takes some), nor
-// more than FILES_AHEAD files.
+// than BYTES_AHEAD of them (a reader goes on once a worker takes some).
 class ReadAhead {
 public:
+    static constexpr size_t NEAR_FILES = 64;
     static constexpr size_t FILES_AHEAD = 4096;
     static constexpr size_t BYTES_AHEAD = size_t{8} << 20;
 
