@@ -436,6 +436,7 @@ def hooked_run(abstract, command, tokens, tmp_path, monkeypatch):
         with open("/tmp/tavox_migrate_changes.log") as f:
             return sorted(b for b in f.read().split("\n\n") if b)
 
+    run.repo = repo
     return run
 
 
@@ -460,6 +461,20 @@ def test_files_decided_ahead_are_read_again_for_a_load_that_is_not_declared(hook
 
     native = hooked_run(host_yaml.Loader)
     assert hooked_run(Instance) == native and len(native) == 20
+
+
+@needs_c_loader
+@pytest.mark.parametrize("files", [1, 3])
+def test_files_still_being_read_when_their_worker_asks_are_read_by_it(hooked_run, files):
+    for old in hooked_run.repo.iterdir():
+        old.unlink()
+    devices = "".join(f"  r{i}: {{os: rheny, platform: q9300, model: m{i}}}\n"
+                      for i in range(2000 if SANITIZED else 5000))
+    for i in range(files):  # the readers are still on a file when its worker comes
+        (hooked_run.repo / f"big{i}.yaml").write_text("devices:\n" + devices)
+    native = hooked_run(host_yaml.Loader)
+    assert native == hooked_run(Undeclared) and len(native) == files
+    assert not readers()
 
 
 def test_an_interrupted_run_stops_reading_ahead(abstract, hooked_run):
