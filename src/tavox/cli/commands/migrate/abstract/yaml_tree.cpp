@@ -6,6 +6,7 @@
 #include <yaml.h>
 
 #include <algorithm>
+#include <optional>
 
 namespace tavox::cli::commands::migrate::abstract {
 
@@ -224,6 +225,39 @@ struct Event {
     }
 };
 
+// libyaml's marks count characters, from after a byte-order mark; these
+// turn them into byte offsets of the input.  Marks come nearly in order, so
+// a cursor moves from one to the next.
+class ByteOffsets {
+public:
+    explicit ByteOffsets(std::string_view in) : in_(in) {
+        if (in.substr(0, 3) == "\xEF\xBB\xBF") bom_ = 3;
+        ascii_ = std::all_of(in.begin() + static_cast<long>(bom_), in.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        byte_ = bom_;
+    }
+    uint32_t operator()(size_t index) {
+        if (ascii_) return static_cast<uint32_t>(bom_ + index);
+        while (char_ < index && byte_ < in_.size()) {
+            ++byte_;
+            while (byte_ < in_.size() && continuation(in_[byte_])) ++byte_;
+            ++char_;
+        }
+        while (char_ > index && byte_ > bom_) {
+            --byte_;
+            while (byte_ > bom_ && continuation(in_[byte_])) --byte_;
+            --char_;
+        }
+        return static_cast<uint32_t>(byte_);
+    }
+
+private:
+    static bool continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+    std::string_view in_;
+    size_t bom_ = 0, byte_ = 0, char_ = 0;
+    bool ascii_ = true;
+};
+
 }  // namespace
 
 const char *libyaml_version() { return yaml_get_version_string(); }
@@ -324,9 +358,10 @@ bool constructible(Scalar type, std::string_view value) {
     }
 }
 
-YamlTree::Read YamlTree::read(std::string_view input) {
+YamlTree::Read YamlTree::read(std::string_view input, bool marks) {
     nodes_.clear();
     text_.clear();
+    directives_ = false;
     // Offsets are 32-bit; escapes can make the text half as long again.
     if (input.size() > (UINT32_MAX / 2)) return Read::Refused;
 
@@ -344,6 +379,16 @@ YamlTree::Read YamlTree::read(std::string_view input) {
         uint32_t node, last;
     };
     std::vector<Open> open;
+    std::optional<ByteOffsets> offset;
+    if (marks) offset.emplace(input);
+    // Style and place of the node just added, with marks.
+    auto mark = [&](uint32_t i, int style, const yaml_event_t &e) {
+        if (!offset) return;
+        Node &n = nodes_[i];
+        n.style = static_cast<uint8_t>(style);
+        n.start = (*offset)(e.start_mark.index);
+        n.end = (*offset)(e.end_mark.index);
+    };
     auto add = [&](Kind kind, const yaml_char_t *anchor, const yaml_char_t *tag) {
         auto i = static_cast<uint32_t>(nodes_.size());
         nodes_.emplace_back();
@@ -374,9 +419,12 @@ YamlTree::Read YamlTree::read(std::string_view input) {
         case YAML_DOCUMENT_START_EVENT:
             // The loader wants a single document and refuses a second.
             if (++documents > 1) return Read::Refused;
+            directives_ = e.data.document_start.version_directive ||
+                          e.data.document_start.tag_directives.start !=
+                              e.data.document_start.tag_directives.end;
             break;
         case YAML_ALIAS_EVENT:
-            add(Kind::Alias, e.data.alias.anchor, nullptr);
+            mark(add(Kind::Alias, e.data.alias.anchor, nullptr), 0, e);
             break;
         case YAML_SCALAR_EVENT: {
             uint32_t i = add(Kind::Scalar, e.data.scalar.anchor, e.data.scalar.tag);
@@ -386,19 +434,25 @@ YamlTree::Read YamlTree::read(std::string_view input) {
             n.implicit = e.data.scalar.plain_implicit != 0;
             text_.append(reinterpret_cast<const char *>(e.data.scalar.value),
                          e.data.scalar.length);
+            mark(i, e.data.scalar.style, e);
             break;
         }
-        case YAML_SEQUENCE_START_EVENT:
-            open.push_back(
-                {add(Kind::Sequence, e.data.sequence_start.anchor, e.data.sequence_start.tag),
-                 none});
+        case YAML_SEQUENCE_START_EVENT: {
+            uint32_t i =
+                add(Kind::Sequence, e.data.sequence_start.anchor, e.data.sequence_start.tag);
+            mark(i, e.data.sequence_start.style, e);
+            open.push_back({i, none});
             break;
-        case YAML_MAPPING_START_EVENT:
-            open.push_back(
-                {add(Kind::Mapping, e.data.mapping_start.anchor, e.data.mapping_start.tag), none});
+        }
+        case YAML_MAPPING_START_EVENT: {
+            uint32_t i = add(Kind::Mapping, e.data.mapping_start.anchor, e.data.mapping_start.tag);
+            mark(i, e.data.mapping_start.style, e);
+            open.push_back({i, none});
             break;
+        }
         case YAML_SEQUENCE_END_EVENT:
         case YAML_MAPPING_END_EVENT:
+            if (offset) nodes_[open.back().node].end = (*offset)(e.end_mark.index);
             open.pop_back();
             break;
         default:  // stream start, document end, no event
