@@ -6,14 +6,18 @@
 // path followed by ":", then its suggestion lines) is applied by the native
 // patcher with both passes, as `-f -c` applies it, to the file's bytes in
 // memory.  Each round parses every file with libyaml's event API (nothing
-// built) and then patches every file; the ratio is taken per round, and
-// the rounds' median is printed with the rest as one JSON object: files,
-// bytes, the files handed over to the round trip (with their reasons),
-// the files that changed, and the CPU seconds of each side.
+// built), then reads each into the tree the check reads it into (with
+// marks) and patches it from that tree, as a run does (its check has the
+// tree), then patches every file from its bytes alone, as the patcher does
+// for a file its check did not patch.  The ratios to the bare parse are
+// taken per round; the rounds' medians are printed with the rest as one
+// JSON object: files, bytes, the files handed over to the round trip (with
+// their reasons), the files that changed, and the CPU seconds of each side.
 //
 // Built by bench/migrate_run.py against the engine's own sources, without
 // the interpreter.
 #include "tavox/cli/commands/migrate/abstract/yaml_patch.hpp"
+#include "tavox/cli/commands/migrate/abstract/yaml_tree.hpp"
 
 #include <yaml.h>
 
@@ -70,6 +74,7 @@ size_t bare_parse(const std::string &text) {
 int main(int argc, char **argv) {
     using tavox::cli::commands::migrate::abstract::patch_yaml;
     using tavox::cli::commands::migrate::abstract::YamlPatch;
+    using tavox::cli::commands::migrate::abstract::YamlTree;
     if (argc < 2) {
         std::cerr << "usage: yaml_patch CHANGES_LOG [ROUNDS]\n";
         return 2;
@@ -95,26 +100,41 @@ int main(int argc, char **argv) {
         bytes += f.bytes.size();
     }
 
-    std::vector<double> ratios;
-    double parse_total = 0, patch_total = 0;
+    std::vector<double> ratios, alone_ratios;
+    double parse_total = 0, read_total = 0, patch_total = 0, alone_total = 0;
     size_t changed = 0, events = 0;
     std::map<std::string, size_t> handed;
     for (int r = 0; r < rounds; ++r) {
         double t0 = cpu_seconds();
         for (const File &f : files) events += bare_parse(f.bytes);
-        double t1 = cpu_seconds();
+        double t1 = cpu_seconds(), reading = 0, patching = 0;
         changed = 0;
         handed.clear();
         for (const File &f : files) {
-            YamlPatch p = patch_yaml(f.bytes, f.lines, true, true);
+            double a = cpu_seconds();
+            YamlTree tree;
+            bool one = tree.read(f.bytes, true) == YamlTree::Read::Document;
+            double b = cpu_seconds();
+            YamlPatch p = one ? patch_yaml(tree, f.bytes, f.lines, true, true)
+                              : patch_yaml(f.bytes, f.lines, true, true);
+            patching += cpu_seconds() - b;
+            reading += b - a;
             if (p.outcome == YamlPatch::Outcome::HandOver) ++handed[p.reason];
-            else if (p.text != f.bytes) ++changed;
+            else if (!p.edits.empty()) ++changed;
         }
         double t2 = cpu_seconds();
+        for (const File &f : files) patch_yaml(f.bytes, f.lines, true, true);
+        double t3 = cpu_seconds();
         parse_total += t1 - t0;
-        patch_total += t2 - t1;
-        if (t1 > t0) ratios.push_back((t2 - t1) / (t1 - t0));
+        read_total += reading;
+        patch_total += patching;
+        alone_total += t3 - t2;
+        if (t1 > t0) {
+            ratios.push_back(patching / (t1 - t0));
+            alone_ratios.push_back((t3 - t2) / (t1 - t0));
+        }
     }
+    std::sort(alone_ratios.begin(), alone_ratios.end());
     std::sort(ratios.begin(), ratios.end());
     size_t fallbacks = 0;
     for (const auto &h : handed) fallbacks += h.second;
@@ -126,8 +146,11 @@ int main(int argc, char **argv) {
         std::cout << (first ? "" : ", ") << "\"" << why << "\": " << n;
         first = false;
     }
+    auto median = [](const std::vector<double> &v) { return v.empty() ? 0.0 : v[v.size() / 2]; };
     std::cout << "}, \"rounds\": " << rounds << ", \"parse_cpu\": " << parse_total / rounds
+              << ", \"tree_cpu\": " << read_total / rounds
               << ", \"patch_cpu\": " << patch_total / rounds
-              << ", \"ratio\": " << (ratios.empty() ? 0.0 : ratios[ratios.size() / 2]) << "}\n";
+              << ", \"alone_cpu\": " << alone_total / rounds << ", \"ratio\": " << median(ratios)
+              << ", \"alone_ratio\": " << median(alone_ratios) << "}\n";
     return 0;
 }

@@ -320,10 +320,11 @@ private:
 
 }  // namespace
 
-YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens) {
+YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens, YamlTree *kept) {
     YamlCheck out;
-    YamlTree tree;
-    switch (tree.read(text)) {
+    YamlTree own;
+    YamlTree &tree = kept ? *kept : own;
+    switch (tree.read(text, kept != nullptr)) {
     case YamlTree::Read::Refused:
         return out;  // the loaders' own error path
     case YamlTree::Read::Empty:

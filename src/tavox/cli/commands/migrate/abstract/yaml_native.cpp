@@ -446,7 +446,8 @@ std::shared_ptr<const TokenTable> native_table(const Call &call) {
     return nullptr;
 }
 
-NativeDecision decide(std::string_view bytes, const TokenTable &table) noexcept {
+NativeDecision decide(std::string_view bytes, const TokenTable &table,
+                      Patching patching) noexcept {
     NativeDecision out;
     if (!valid_utf8(bytes)) {
         // open() decodes strictly: the loader, and the safe loader after
@@ -458,7 +459,13 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table) noexcept 
     try {
         YamlCheck check;
         if (bytes.find('\r') == std::string_view::npos) {
-            check = check_yaml_text(bytes, table);
+            YamlTree tree;
+            check = check_yaml_text(bytes, table, patching ? &tree : nullptr);
+            if (patching && check.outcome == YamlCheck::Outcome::Message)
+                out.plan = std::make_shared<const YamlPlan>(
+                    YamlPlan{check.lines, patching,
+                             patch_yaml(tree, bytes, body_lines(check.lines), patching.fixes,
+                                        patching.comments)});
         } else {
             std::string text(bytes);
             translate_newlines(text);
@@ -481,7 +488,8 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table) noexcept 
     return out;
 }
 
-NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead)
+NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead,
+                                 Patching patching)
     : globals_(py::reinterpret_borrow<py::object>(PyModule_GetDict(call.module().ptr()))),
       table_(native_table(call)) {
     if (!table_) return;
@@ -491,7 +499,7 @@ NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead
     }
     if (ahead && ahead->bytes_released) return;  // nothing to decide over: read again
     py::gil_scoped_release nogil;
-    decision_ = decide(bytes, *table_);
+    decision_ = decide(bytes, *table_, patching);
 }
 
 NativeYamlCheck::Outcome NativeYamlCheck::result(py::handle load) {

@@ -476,7 +476,9 @@ struct Marker {
 
 class Patcher {
 public:
-    Patcher(std::string_view text, YamlPatch &out) : lines_(text), out_(out) {}
+    // `read`: the tree holds `text`, read with marks, as one document.
+    Patcher(YamlTree &tree, bool read, std::string_view text, YamlPatch &out)
+        : tree_(tree), lines_(text), out_(out), read_already_(read) {}
 
     void run(const std::vector<std::string> &lines, bool fixes, bool comments);
 
@@ -508,7 +510,7 @@ private:
     void replace(uint32_t value_node, std::string_view value);
     void add_marker(uint32_t mapping, std::string_view key, std::string text);
 
-    std::string result();
+    std::vector<YamlEdit> result();
     void edit_value(uint32_t node, std::string_view value, std::vector<Edit> &edits);
     size_t content_end(uint32_t node) const;
     size_t entries_end(uint32_t node) const;
@@ -517,16 +519,23 @@ private:
     bool within_flow_lines(uint32_t node) const;
     bool verify(const std::string &out) const;
 
-    YamlTree tree_;
+    YamlTree &tree_;
     Lines lines_;
     YamlPatch &out_;
-    std::vector<uint32_t> parent_;                        // of every node
-    std::vector<uint32_t> key_of_;                        // the key node of every mapping value
-    std::unordered_map<uint32_t, std::string> replaced_;  // value node -> new text
+    std::vector<uint32_t> parent_;  // of every node
+    std::vector<uint32_t> key_of_;  // the key node of every mapping value
+    // Values replaced: node -> new text, few in a file.
+    std::vector<std::pair<uint32_t, std::string>> replaced_;
+    const std::string *replacement(uint32_t node) const {
+        for (const auto &r : replaced_)
+            if (r.first == node) return &r.second;
+        return nullptr;
+    }
     std::vector<Added> added_;
     std::vector<Marker> markers_;
     std::unordered_set<uint32_t> marked_;  // mappings with a marker
     size_t order_ = 0;
+    bool read_already_;
 };
 
 // ---- reading ---------------------------------------------------------------------------------
@@ -535,12 +544,16 @@ private:
 // loads it as plain data that this patcher can follow with certainty.
 void Patcher::read() {
     std::string_view t = lines_.text();
-    if (!valid_utf8(t)) throw HandOver{"the file is not valid UTF-8"};
-    // libyaml also breaks lines at NEL, LS and PS; lines here break at CR
-    // and LF only.
-    for (std::string_view b : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"})
-        if (t.find(b) != std::string_view::npos) throw HandOver{"a line break of Unicode's"};
-    if (tree_.read(t, true) != YamlTree::Read::Document) throw HandOver{"not one document"};
+    // libyaml's reader refuses what is not UTF-8.  It also breaks lines at
+    // NEL, LS and PS; lines here break at CR and LF only.
+    if (!read_already_ && tree_.read(t, true) != YamlTree::Read::Document)
+        throw HandOver{"not one document"};
+    for (size_t at = t.find_first_of("\xC2\xE2"); at != std::string_view::npos;
+         at = t.find_first_of("\xC2\xE2", at + 1)) {
+        std::string_view c = t.substr(at, 3);
+        if (c.substr(0, 2) == "\xC2\x85" || c == "\xE2\x80\xA8" || c == "\xE2\x80\xA9")
+            throw HandOver{"a line break of Unicode's"};
+    }
     if (tree_.directives()) throw HandOver{"directives"};
     if (!tree_.safe_load()) throw HandOver{"beyond plain data"};
     if (tree_.root().kind != Kind::Mapping) throw HandOver{"the document is no mapping"};
@@ -569,17 +582,26 @@ void Patcher::read() {
     // Every key must be one the round trip builds as a str, an int or None,
     // and no mapping may repeat one (the round trip refuses to load it).
     bool repeated = false;
+    std::vector<KeyValue> keys;
     std::unordered_set<KeyValue, KeyHash> seen;
     for (uint32_t i = 0; i < tree_.size(); ++i) {
         const Node &n = node(i);
         if (n.kind != Kind::Mapping) continue;
-        seen.clear();
+        keys.clear();
         bool is_key = true;
         for (uint32_t c = n.first; c != none; c = node(c).next, is_key = !is_key) {
             if (!is_key) continue;
             KeyValue k = key_value(node(c));
             if (k.type == 0) throw HandOver{"a key that is no text or plain integer"};
-            if (!seen.insert(k).second) repeated = true;
+            keys.push_back(k);
+        }
+        if (keys.size() <= 16) {
+            for (size_t a = 0; a < keys.size() && !repeated; ++a)
+                for (size_t b = a + 1; b < keys.size() && !repeated; ++b)
+                    repeated = keys[a] == keys[b];
+        } else {
+            seen.clear();
+            for (const KeyValue &k : keys) repeated = repeated || !seen.insert(k).second;
         }
     }
     if (repeated) {
@@ -609,8 +631,7 @@ KeyValue Patcher::key_value(const Node &key) const {
 // str() of a scalar value as the round trip builds it, or of the text
 // that replaced it; none where that is not certain (a collection, a float).
 std::optional<std::string> Patcher::str_of(uint32_t value) const {
-    auto r = replaced_.find(value);
-    if (r != replaced_.end()) return r->second;
+    if (const std::string *r = replacement(value)) return *r;
     const Node &n = node(value);
     if (n.kind != Kind::Scalar) return std::nullopt;
     if (!n.implicit) return std::string(text(n));
@@ -712,7 +733,7 @@ bool Patcher::walk(uint32_t at, const std::vector<std::string_view> &keys, size_
             if (added(at, name) && end + 1 == keys.size()) throw HandOver{"a path to a new value"};
             continue;
         }
-        if (replaced_.count(child) && end + 1 == keys.size())
+        if (replacement(child) && end + 1 == keys.size())
             throw HandOver{"a path to a changed value"};
         if (walk(child, keys, end + 1, found)) return true;
     }
@@ -746,7 +767,9 @@ void Patcher::replace(uint32_t value_node, std::string_view value) {
     if (n.style == YAML_LITERAL_SCALAR_STYLE || n.style == YAML_FOLDED_SCALAR_STYLE)
         throw HandOver{"a block scalar at an edited place"};
     if (within_flow_lines(value_node)) throw HandOver{"a flow collection on several lines"};
-    replaced_[value_node] = std::string(value);
+    for (auto &r : replaced_)
+        if (r.first == value_node) return void(r.second = std::string(value));
+    replaced_.push_back({value_node, std::string(value)});
 }
 
 // tmp_obj[key] = value
@@ -871,8 +894,8 @@ void Patcher::run(const std::vector<std::string> &lines, bool fixes, bool commen
             check(s);
         }
     }
-    out_.text = result();
-    if (out_.text != lines_.text() && !verify(out_.text))
+    out_.edits = result();
+    if (!out_.edits.empty() && !verify(edited(lines_.text(), out_.edits)))
         throw HandOver{"the patched text does not read back as intended"};
     out_.outcome = YamlPatch::Outcome::Patched;
 }
@@ -954,8 +977,7 @@ void Patcher::edit_value(uint32_t i, std::string_view value, std::vector<Edit> &
     edits.push_back({n.start, n.end - n.start, shown, 0, 0, 0});
 }
 
-std::string Patcher::result() {
-    std::string_view t = lines_.text();
+std::vector<YamlEdit> Patcher::result() {
     std::vector<Edit> edits;
     for (const auto &[i, value] : replaced_) edit_value(i, value, edits);
     for (const Marker &m : markers_) {
@@ -1011,15 +1033,15 @@ std::string Patcher::result() {
         if (a.depth != b.depth) return a.depth < b.depth;
         return a.order < b.order;
     });
-    std::string out;
-    out.reserve(t.size() + 256);
+    std::vector<YamlEdit> out;
     size_t from = 0;
-    for (const Edit &e : edits) {
+    for (Edit &e : edits) {
         if (e.at < from) throw HandOver{"edits that overlap"};
-        out.append(t.substr(from, e.at - from)).append(e.insert);
         from = e.at + e.erase;
+        out.push_back(
+            {static_cast<uint32_t>(e.at), static_cast<uint32_t>(e.erase), std::move(e.insert)});
     }
-    return out.append(t.substr(from));
+    return out;
 }
 
 // ---- reading the result again ---------------------------------------------------------------
@@ -1034,7 +1056,8 @@ Scalar data_type(const Node &n, std::string_view text) {
 bool Patcher::verify(const std::string &out) const {
     YamlTree after;
     if (after.read(out, true) != YamlTree::Read::Document || after.directives()) return false;
-    std::unordered_map<uint32_t, uint32_t> key_at;              // key node before -> after
+    // key node before -> after, for the markers
+    std::vector<uint32_t> key_at(markers_.empty() ? 0 : tree_.size(), none);
     std::vector<std::pair<uint32_t, std::string>> new_markers;  // key node after, text
     std::vector<std::pair<uint32_t, uint32_t>> todo = {{0, 0}};
     while (!todo.empty()) {
@@ -1044,10 +1067,14 @@ bool Patcher::verify(const std::string &out) const {
         const Node &b = after.node(j);
         if (a.kind != b.kind || b.tagged || b.anchored) return false;
         if (a.kind == Kind::Scalar) {
-            auto r = replaced_.find(i);
-            std::string_view want = r != replaced_.end() ? std::string_view(r->second) : text(a);
-            Scalar type = r != replaced_.end() ? Scalar::Str : data_type(a, text(a));
-            if (after.text(b) != want || data_type(b, after.text(b)) != type) return false;
+            const std::string *r = replaced_.empty() ? nullptr : replacement(i);
+            if (r) {
+                if (after.text(b) != *r || data_type(b, *r) != Scalar::Str) return false;
+            } else if (after.text(b) != text(a) ||
+                       (a.implicit != b.implicit &&
+                        data_type(a, text(a)) != data_type(b, after.text(b)))) {
+                return false;
+            }
             continue;
         }
         uint32_t extra = 0;
@@ -1056,7 +1083,7 @@ bool Patcher::verify(const std::string &out) const {
         uint32_t c = a.first, d = b.first;
         bool is_key = a.kind == Kind::Mapping;
         for (; c != none; c = node(c).next, d = after.node(d).next) {
-            if (is_key && a.kind == Kind::Mapping) key_at[c] = d;
+            if (is_key && a.kind == Kind::Mapping && !key_at.empty()) key_at[c] = d;
             if (a.kind == Kind::Mapping) is_key = !is_key;
             todo.push_back({c, d});
         }
@@ -1072,9 +1099,8 @@ bool Patcher::verify(const std::string &out) const {
         }
     }
     for (const Marker &m : markers_) {
-        auto k = key_at.find(m.key);
-        if (k == key_at.end()) return false;
-        new_markers.push_back({k->second, m.text});
+        if (key_at[m.key] == none) return false;
+        new_markers.push_back({key_at[m.key], m.text});
     }
     Lines lines(out);
     for (const auto &[k, marker] : new_markers) {
@@ -1095,17 +1121,60 @@ bool Patcher::verify(const std::string &out) const {
 
 }  // namespace
 
-YamlPatch patch_yaml(std::string_view bytes, const std::vector<std::string> &lines, bool fixes,
-                     bool comments) noexcept {
+namespace {
+
+YamlPatch patch(YamlTree &tree, bool read, std::string_view bytes,
+                const std::vector<std::string> &lines, bool fixes, bool comments) noexcept {
     YamlPatch out;
     try {
-        Patcher(bytes, out).run(lines, fixes, comments);
+        Patcher(tree, read, bytes, out).run(lines, fixes, comments);
     } catch (const HandOver &h) {
         out = YamlPatch();
         out.reason = h.why;
     } catch (...) {  // out of memory, or a node the tree does not hold
         out = YamlPatch();
         out.reason = "an error of the patcher's own";
+    }
+    return out;
+}
+
+}  // namespace
+
+YamlPatch patch_yaml(std::string_view bytes, const std::vector<std::string> &lines, bool fixes,
+                     bool comments) noexcept {
+    try {
+        YamlTree tree;
+        return patch(tree, false, bytes, lines, fixes, comments);
+    } catch (...) {
+        return YamlPatch();
+    }
+}
+
+YamlPatch patch_yaml(YamlTree &tree, std::string_view bytes, const std::vector<std::string> &lines,
+                     bool fixes, bool comments) noexcept {
+    return patch(tree, true, bytes, lines, fixes, comments);
+}
+
+std::string edited(std::string_view bytes, const std::vector<YamlEdit> &edits) {
+    std::string out;
+    size_t grown = 0;
+    for (const YamlEdit &e : edits) grown += e.insert.size();
+    out.reserve(bytes.size() + grown);
+    size_t from = 0;
+    for (const YamlEdit &e : edits) {
+        out.append(bytes.substr(from, e.at - from)).append(e.insert);
+        from = e.at + e.erase;
+    }
+    return out.append(bytes.substr(from));
+}
+
+std::vector<std::string> body_lines(std::string_view body) {
+    std::vector<std::string> out;
+    for (size_t from = 0; from < body.size();) {
+        size_t end = body.find('\n', from);
+        if (end == std::string_view::npos) end = body.size();
+        out.emplace_back(body.substr(from, end - from));
+        from = end + 1;
     }
     return out;
 }

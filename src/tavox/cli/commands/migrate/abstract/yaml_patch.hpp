@@ -20,12 +20,21 @@
 // not read back as intended) is handed over to the round trip.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace tavox::cli::commands::migrate::abstract {
+
+class YamlTree;
+
+// One edit of the file's bytes: `erase` bytes at `at` replaced by `insert`.
+struct YamlEdit {
+    uint32_t at, erase;
+    std::string insert;
+};
 
 struct YamlPatch {
     enum class Outcome {
@@ -40,7 +49,7 @@ struct YamlPatch {
         std::string text;
     };
     Outcome outcome = Outcome::HandOver;
-    std::string text;
+    std::vector<YamlEdit> edits;  // Patched: in order, none when nothing changes
     std::vector<Note> log;
     const char *reason = "";
 };
@@ -50,6 +59,17 @@ struct YamlPatch {
 // both.  Never throws: out of memory hands over.
 YamlPatch patch_yaml(std::string_view bytes, const std::vector<std::string> &lines, bool fixes,
                      bool comments) noexcept;
+
+// The same over `tree`, which holds these very bytes read with marks (the
+// check's reading of the file): only the result is read again.
+YamlPatch patch_yaml(YamlTree &tree, std::string_view bytes, const std::vector<std::string> &lines,
+                     bool fixes, bool comments) noexcept;
+
+// The bytes with the edits made.
+std::string edited(std::string_view bytes, const std::vector<YamlEdit> &edits);
+
+// The lines of a message's body ("    a\n    b\n"), as its split lines.
+std::vector<std::string> body_lines(std::string_view body);
 
 // Each marker comment line of `text` ("# * ABSTRACTION..." alone on its
 // line) with the key of the first line below it that is not a comment:

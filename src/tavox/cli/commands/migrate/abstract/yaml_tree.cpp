@@ -362,6 +362,7 @@ YamlTree::Read YamlTree::read(std::string_view input, bool marks) {
     nodes_.clear();
     text_.clear();
     directives_ = false;
+    safe_ = -1;
     // Offsets are 32-bit; escapes can make the text half as long again.
     if (input.size() > (UINT32_MAX / 2)) return Read::Refused;
 
@@ -462,6 +463,8 @@ YamlTree::Read YamlTree::read(std::string_view input, bool marks) {
 }
 
 bool YamlTree::safe_load() {
+    if (safe_ >= 0) return safe_ == 1;
+    safe_ = 0;
     for (Node &n : nodes_) {
         if (n.kind == Kind::Alias || n.tagged || n.anchored) return false;
         if (n.kind == Kind::Scalar) {
@@ -474,6 +477,7 @@ bool YamlTree::safe_load() {
                 if (key && nodes_[c].kind != Kind::Scalar) return false;
         }
     }
+    safe_ = 1;
     return true;
 }
 

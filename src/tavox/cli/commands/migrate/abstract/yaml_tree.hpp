@@ -119,6 +119,7 @@ private:
     std::vector<Node> nodes_;
     std::string text_;
     bool directives_ = false;
+    int safe_ = -1;  // what safe_load() found, once it looked
 };
 
 }  // namespace tavox::cli::commands::migrate::abstract
