@@ -326,6 +326,23 @@ def test_yaml_file_keeps_its_text(patch, tmp_path, before, body, fixes, comments
     assert path.read_bytes() == after
 
 
+@pytest.mark.parametrize("value", ["yes", "on", "1e3", "0o17", "1:20", "12", "~", "null",
+                                   "2001-12-14", "-", "-x", "#x", "a#b", ":a", "x:", "[x]",
+                                   "x,y", "'q", 'q"', "@x", "%x", "&a", "*a", "!t", "é"])
+@pytest.mark.parametrize("before", ["platform: ap", "platform: 'ap'", 'platform: "ap"',
+                                    "platform:", "{platform: ap}"])
+def test_yaml_new_value_reads_back_as_itself(patch, tmp_path, value, before):
+    # whichever quoting the value needs, both YAML versions read it as text
+    path = tmp_path / "tb.yaml"
+    nested = before.startswith("{")
+    path.write_text("devices:\n  r1: %s\n" % before if nested else
+                    "devices:\n  r1:\n    %s\n" % before)
+    patch(path, f"    devices.r1.platform: ap -> {value}\n", True, False, "YAML")
+    text = path.read_text()
+    for loaded in (pyyaml.safe_load(text), YAML(typ="safe", pure=True).load(text)):
+        assert loaded["devices"]["r1"]["platform"] == value, text
+
+
 def round_trip_data(command, text, body, fixes, comments):
     """The data of what the round trip of the passes writes."""
     obj, lines = load(text), body.splitlines()

@@ -156,106 +156,7 @@ bool match_check(std::string_view line, Suggestion &s) {
 
 bool digit(char c) { return c >= '0' && c <= '9'; }
 
-template <typename In>
-size_t skip(std::string_view v, size_t i, In in) {
-    while (i < v.size() && in(v[i])) ++i;
-    return i;
-}
-
-bool digit_or_underscore(char c) { return digit(c) || c == '_'; }
-
 size_t sign_length(std::string_view v) { return !v.empty() && (v[0] == '-' || v[0] == '+'); }
-
-//   [-+]?(?:[0-9][0-9_]*)\.[0-9_]*(?:[eE][-+]?[0-9]+)?
-//  |[-+]?(?:[0-9][0-9_]*)(?:[eE][-+]?[0-9]+)
-//  |[-+]?\.[0-9_]+(?:[eE][-+][0-9]+)?
-//  |[-+]?\.(?:inf|Inf|INF)
-//  |\.(?:nan|NaN|NAN)
-bool float_12(std::string_view v) {
-    if (v == ".nan" || v == ".NaN" || v == ".NAN") return true;
-    std::string_view r = v.substr(sign_length(v));
-    if (r == ".inf" || r == ".Inf" || r == ".INF") return true;
-    const size_t n = r.size();
-    auto exponent = [&](size_t j, bool sign_required) {
-        if (j >= n || (r[j] != 'e' && r[j] != 'E')) return false;
-        ++j;
-        if (j < n && (r[j] == '-' || r[j] == '+')) ++j;
-        else if (sign_required) return false;
-        size_t k = skip(r, j, digit);
-        return k > j && k == n;
-    };
-    if (n >= 2 && r[0] == '.') {
-        size_t k = skip(r, 1, digit_or_underscore);
-        return k > 1 && (k == n || exponent(k, true));
-    }
-    if (n == 0 || !digit(r[0])) return false;
-    size_t j = skip(r, 1, digit_or_underscore);
-    if (j < n && r[j] == '.') {
-        size_t k = skip(r, j + 1, digit_or_underscore);
-        return k == n || exponent(k, false);
-    }
-    return exponent(j, false);
-}
-
-//   [-+]?0b[0-1_]+ |[-+]?0o?[0-7_]+ |[-+]?[0-9_]+ |[-+]?0x[0-9a-fA-F_]+
-bool int_12(std::string_view v) {
-    std::string_view r = v.substr(sign_length(v));
-    if (r.empty()) return false;
-    auto all = [&](size_t from, auto in) {
-        return r.size() > from && skip(r, from, in) == r.size();
-    };
-    if (r.substr(0, 2) == "0b" && all(2, [](char c) { return c == '0' || c == '1' || c == '_'; }))
-        return true;
-    if (r.substr(0, 2) == "0o" &&
-        all(2, [](char c) { return (c >= '0' && c <= '7') || c == '_'; }))
-        return true;
-    if (all(0, digit_or_underscore)) return true;
-    return r.substr(0, 2) == "0x" && all(2, [](char c) {
-               return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_';
-           });
-}
-
-// The type YAML 1.2's implicit resolvers give a plain scalar, as the round
-// trip resolves it (first matching resolver listed under its first
-// character).
-Scalar resolve_12(std::string_view v) {
-    if (v.empty()) return Scalar::Null;
-    switch (v[0]) {
-    case 't':
-    case 'T':
-    case 'f':
-    case 'F':
-        if (v == "true" || v == "True" || v == "TRUE" || v == "false" || v == "False" ||
-            v == "FALSE")
-            return Scalar::Bool;
-        return Scalar::Str;
-    case '-':
-    case '+':
-        if (float_12(v)) return Scalar::Float;
-        return int_12(v) ? Scalar::Int : Scalar::Str;
-    case '.':
-        return float_12(v) ? Scalar::Float : Scalar::Str;
-    case '<':
-        return v == "<<" ? Scalar::Merge : Scalar::Str;
-    case '~':
-        return v == "~" ? Scalar::Null : Scalar::Str;
-    case 'n':
-    case 'N':
-        return v == "null" || v == "Null" || v == "NULL" ? Scalar::Null : Scalar::Str;
-    case '=':
-        return v == "=" ? Scalar::Value : Scalar::Str;
-    case '!':
-    case '&':
-    case '*':
-        return v.size() == 1 ? Scalar::Yaml : Scalar::Str;
-    default:
-        if (!digit(v[0])) return Scalar::Str;
-        if (float_12(v)) return Scalar::Float;
-        if (int_12(v)) return Scalar::Int;
-        // The timestamp pattern is the same in both versions.
-        return resolve_plain(v) == Scalar::Timestamp ? Scalar::Timestamp : Scalar::Str;
-    }
-}
 
 // Whether the round trip builds a number of this text without raising:
 // some digits, and few enough for the interpreter to convert.
@@ -309,13 +210,16 @@ Allowed analyse(std::string_view s) {
         if (i == 0) {
             if (ch < 0x80 && std::strchr("#,[]{}&*!|>'\"%@`", static_cast<int>(ch)) && ch)
                 flow_indicators = block_indicators = true;
+            // As the emitter has it for YAML 1.1, which the file's loader
+            // reads: a leading "?" or ":" is never plain in a flow
+            // collection (1.2 allows it before a character).
             if (ch == '?' || ch == ':') {
-                if (cs.size() == 1) flow_indicators = true;
+                flow_indicators = true;
                 if (followed) block_indicators = true;
             }
             if (ch == '-' && followed) flow_indicators = block_indicators = true;
         } else {
-            if (ch == ',' || ch == '[' || ch == ']' || ch == '{' || ch == '}')
+            if (ch == ',' || ch == '[' || ch == ']' || ch == '{' || ch == '}' || ch == '?')
                 flow_indicators = true;
             if (ch == ':' && followed) flow_indicators = block_indicators = true;
             if (ch == '#' && preceded) flow_indicators = block_indicators = true;
@@ -383,7 +287,7 @@ std::string written(std::string_view value, int style, bool flow) {
     if (style == YAML_SINGLE_QUOTED_SCALAR_STYLE)
         return a.single_quoted ? single_quoted(value) : double_quoted(value);
     bool plain = flow ? a.flow_plain : a.block_plain;
-    if (plain && !value.empty() && resolve_12(value) == Scalar::Str &&
+    if (plain && !value.empty() && resolve_plain_12(value) == Scalar::Str &&
         resolve_plain(value) == Scalar::Str)
         return std::string(value);
     if (value.find('\'') != std::string_view::npos) return double_quoted(value);
@@ -574,7 +478,7 @@ void Patcher::read() {
             }
         }
         if (n.kind == Kind::Scalar && n.implicit) {
-            Scalar type = resolve_12(text(n));
+            Scalar type = resolve_plain_12(text(n));
             if ((type == Scalar::Int || type == Scalar::Float) && !number_builds(type, text(n)))
                 throw HandOver{"a number the round trip cannot build"};
         }
@@ -615,7 +519,7 @@ KeyValue Patcher::key_value(const Node &key) const {
     std::string_view v = text(key);
     if (key.kind != Kind::Scalar) return {0, v};
     if (!key.implicit) return {'s', v};
-    switch (resolve_12(v)) {
+    switch (resolve_plain_12(v)) {
     case Scalar::Str:
         return {'s', v};
     case Scalar::Null:
@@ -635,7 +539,7 @@ std::optional<std::string> Patcher::str_of(uint32_t value) const {
     const Node &n = node(value);
     if (n.kind != Kind::Scalar) return std::nullopt;
     if (!n.implicit) return std::string(text(n));
-    switch (resolve_12(text(n))) {
+    switch (resolve_plain_12(text(n))) {
     case Scalar::Str:
         return std::string(text(n));
     case Scalar::Null:
@@ -865,35 +769,27 @@ void Patcher::run(const std::vector<std::string> &lines, bool fixes, bool commen
         if (!valid_utf8(line)) throw HandOver{"a suggestion that is no UTF-8"};
     read();
     if (out_.outcome == YamlPatch::Outcome::DuplicateKeys) return;
+    // Each pass takes the lines its grammar accepts; a line the other
+    // grammar accepts is left to the other pass, any other is logged.
     std::vector<bool> taken(lines.size(), false);  // applied by the fix pass
-    if (fixes) {
-        out_.log.push_back({false, "Applying fix"});
-        for (size_t i = 0; i < lines.size(); ++i) {
-            std::string_view line = strip(lines[i]);
-            Suggestion s;
-            if (!match_fix(line, s)) {
-                if (!match_check(line, s))
-                    out_.log.push_back({true, "Could not parse line: " + std::string(line)});
-                continue;
-            }
-            taken[i] = true;
-            fix(s);
-        }
-    }
-    if (comments) {
-        out_.log.push_back({false, "Applying comment"});
+    auto pass = [&](const char *name, auto mine, auto theirs, auto apply) {
+        out_.log.push_back({false, name});
         for (size_t i = 0; i < lines.size(); ++i) {
             if (taken[i]) continue;
             std::string_view line = strip(lines[i]);
             Suggestion s;
-            if (!match_check(line, s)) {
-                if (!match_fix(line, s))
+            if (!mine(line, s)) {
+                if (!theirs(line, s))
                     out_.log.push_back({true, "Could not parse line: " + std::string(line)});
                 continue;
             }
-            check(s);
+            taken[i] = true;
+            apply(s);
         }
-    }
+    };
+    if (fixes) pass("Applying fix", match_fix, match_check, [&](const Suggestion &s) { fix(s); });
+    if (comments)
+        pass("Applying comment", match_check, match_fix, [&](const Suggestion &s) { check(s); });
     out_.edits = result();
     if (!out_.edits.empty() && !verify(edited(lines_.text(), out_.edits)))
         throw HandOver{"the patched text does not read back as intended"};

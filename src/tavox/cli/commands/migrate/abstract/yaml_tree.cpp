@@ -114,6 +114,57 @@ bool is_int(std::string_view v) {
     return true;
 }
 
+// ---- YAML 1.2, as the round trip resolves ---------------------------------------
+
+//   [-+]?(?:[0-9][0-9_]*)\.[0-9_]*(?:[eE][-+]?[0-9]+)?
+//  |[-+]?(?:[0-9][0-9_]*)(?:[eE][-+]?[0-9]+)
+//  |[-+]?\.[0-9_]+(?:[eE][-+][0-9]+)?
+//  |[-+]?\.(?:inf|Inf|INF)
+//  |\.(?:nan|NaN|NAN)
+bool is_float_12(std::string_view v) {
+    if (v == ".nan" || v == ".NaN" || v == ".NAN") return true;
+    std::string_view r = v.substr(sign_length(v));
+    if (r == ".inf" || r == ".Inf" || r == ".INF") return true;
+    const size_t n = r.size();
+    auto exponent = [&](size_t j, bool sign_required) {
+        if (j >= n || (r[j] != 'e' && r[j] != 'E')) return false;
+        ++j;
+        if (j < n && (r[j] == '-' || r[j] == '+')) ++j;
+        else if (sign_required) return false;
+        size_t k = skip(r, j, digit);
+        return k > j && k == n;
+    };
+    if (n >= 2 && r[0] == '.') {
+        size_t k = skip(r, 1, digit_or_underscore);
+        return k > 1 && (k == n || exponent(k, true));
+    }
+    if (n == 0 || !digit(r[0])) return false;
+    size_t j = skip(r, 1, digit_or_underscore);
+    if (j < n && r[j] == '.') {
+        size_t k = skip(r, j + 1, digit_or_underscore);
+        return k == n || exponent(k, false);
+    }
+    return exponent(j, false);
+}
+
+//   [-+]?0b[0-1_]+ |[-+]?0o?[0-7_]+ |[-+]?[0-9_]+ |[-+]?0x[0-9a-fA-F_]+
+bool is_int_12(std::string_view v) {
+    std::string_view r = v.substr(sign_length(v));
+    if (r.empty()) return false;
+    auto all = [&](size_t from, auto in) {
+        return r.size() > from && skip(r, from, in) == r.size();
+    };
+    if (r.substr(0, 2) == "0b" && all(2, [](char c) { return c == '0' || c == '1' || c == '_'; }))
+        return true;
+    if (r.substr(0, 2) == "0o" &&
+        all(2, [](char c) { return (c >= '0' && c <= '7') || c == '_'; }))
+        return true;
+    if (all(0, digit_or_underscore)) return true;
+    return r.substr(0, 2) == "0x" && all(2, [](char c) {
+               return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_';
+           });
+}
+
 // The parts of a timestamp, by the two forms the resolver knows:
 //   [0-9]{4}-[0-9][0-9]-[0-9][0-9]
 //  |[0-9]{4}-[0-9][0-9]?-[0-9][0-9]?(?:[Tt]|[ \t]+)[0-9][0-9]?:[0-9][0-9]:[0-9][0-9]
@@ -338,6 +389,48 @@ Scalar resolve_plain(std::string_view v) {
     for (Scalar type : implicit_resolvers(v[0]))
         if (resolves(type, v)) return type;
     return Scalar::Str;
+}
+
+// The type YAML 1.2's implicit resolvers give a plain scalar, as the round
+// trip resolves it (first matching resolver listed under its first
+// character).
+Scalar resolve_plain_12(std::string_view v) {
+    if (v.empty()) return Scalar::Null;
+    switch (v[0]) {
+    case 't':
+    case 'T':
+    case 'f':
+    case 'F':
+        if (v == "true" || v == "True" || v == "TRUE" || v == "false" || v == "False" ||
+            v == "FALSE")
+            return Scalar::Bool;
+        return Scalar::Str;
+    case '-':
+    case '+':
+        if (is_float_12(v)) return Scalar::Float;
+        return is_int_12(v) ? Scalar::Int : Scalar::Str;
+    case '.':
+        return is_float_12(v) ? Scalar::Float : Scalar::Str;
+    case '<':
+        return v == "<<" ? Scalar::Merge : Scalar::Str;
+    case '~':
+        return v == "~" ? Scalar::Null : Scalar::Str;
+    case 'n':
+    case 'N':
+        return v == "null" || v == "Null" || v == "NULL" ? Scalar::Null : Scalar::Str;
+    case '=':
+        return v == "=" ? Scalar::Value : Scalar::Str;
+    case '!':
+    case '&':
+    case '*':
+        return v.size() == 1 ? Scalar::Yaml : Scalar::Str;
+    default:
+        if (!digit(v[0])) return Scalar::Str;
+        if (is_float_12(v)) return Scalar::Float;
+        if (is_int_12(v)) return Scalar::Int;
+        // The timestamp pattern is the same in both versions.
+        return resolve_plain(v) == Scalar::Timestamp ? Scalar::Timestamp : Scalar::Str;
+    }
 }
 
 bool constructible(Scalar type, std::string_view value) {

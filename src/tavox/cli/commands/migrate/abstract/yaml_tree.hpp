@@ -50,6 +50,10 @@ inline constexpr size_t FIRST_CHARACTERS = 30;
 // resolvers give it (first matching pattern for its first character).
 Scalar resolve_plain(std::string_view value);
 
+// The implicit type of a plain scalar under YAML 1.2's resolvers, which
+// ruamel.yaml's round trip uses ("yes" is text there, "0o17" a number).
+Scalar resolve_plain_12(std::string_view value);
+
 // Whether the safe constructor builds a scalar of that implicit type
 // without raising: an integer with no digits ("0x_"), or with more decimal
 // digits than the interpreter converts, and a timestamp that is no date or
