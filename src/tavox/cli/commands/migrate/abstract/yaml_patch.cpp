@@ -947,68 +947,178 @@ Scalar data_type(const Node &n, std::string_view text) {
     return n.implicit ? resolve_plain(text) : Scalar::Str;
 }
 
+// libyaml's parser over a text, and its event, released on every way out.
+class Events {
+public:
+    explicit Events(std::string_view text) {
+        ok_ = yaml_parser_initialize(&parser_) != 0;
+        if (ok_)
+            yaml_parser_set_input_string(
+                &parser_, reinterpret_cast<const unsigned char *>(text.data()), text.size());
+    }
+    ~Events() {
+        clear();
+        if (ok_) yaml_parser_delete(&parser_);
+    }
+    Events(const Events &) = delete;
+    Events &operator=(const Events &) = delete;
+    // The next event, or null at a parse error.
+    const yaml_event_t *next() {
+        clear();
+        if (!ok_ || !yaml_parser_parse(&parser_, &event_)) return nullptr;
+        held_ = true;
+        return &event_;
+    }
+
+private:
+    void clear() {
+        if (held_) yaml_event_delete(&event_);
+        held_ = false;
+    }
+    yaml_parser_t parser_;
+    yaml_event_t event_;
+    bool ok_ = false, held_ = false;
+};
+
 // The new text holds the original data with the suggestions applied, and
-// every marker stands directly above its key.
+// every marker stands directly above its key.  The text's events are
+// compared as they come with the document as it should now be: each node
+// of the original in order, a replaced value as its new text, the keys
+// added to a mapping after its last entry.
 bool Patcher::verify(const std::string &out) const {
-    YamlTree after;
-    if (after.read(out, true) != YamlTree::Read::Document || after.directives()) return false;
-    // key node before -> after, for the markers
-    std::vector<uint32_t> key_at(markers_.empty() ? 0 : tree_.size(), none);
-    std::vector<std::pair<uint32_t, std::string>> new_markers;  // key node after, text
-    std::vector<std::pair<uint32_t, uint32_t>> todo = {{0, 0}};
-    while (!todo.empty()) {
-        auto [i, j] = todo.back();
-        todo.pop_back();
-        const Node &a = node(i);
-        const Node &b = after.node(j);
-        if (a.kind != b.kind || b.tagged || b.anchored) return false;
-        if (a.kind == Kind::Scalar) {
-            const std::string *r = replaced_.empty() ? nullptr : replacement(i);
-            if (r) {
-                if (after.text(b) != *r || data_type(b, *r) != Scalar::Str) return false;
-            } else if (after.text(b) != text(a) ||
-                       (a.implicit != b.implicit &&
-                        data_type(a, text(a)) != data_type(b, after.text(b)))) {
+    // Where the collections being compared stand: the next original child,
+    // and the next of the mapping's added keys (key, then value).
+    struct Frame {
+        uint32_t node, child;
+        size_t added = 0;
+        bool value = false;  // an added key was met: its value is next
+    };
+    std::vector<const Added *> adds;
+    auto added_to = [&](uint32_t mapping, size_t k) -> const Added * {
+        for (const Added &a : added_)
+            if (a.mapping == mapping && k-- == 0) return &a;
+        return nullptr;
+    };
+    std::vector<std::pair<size_t, const std::string *>> lines_marked;  // key's line, marker
+    std::vector<Frame> open;
+    bool document = false, ended = false;
+    Events events(out);
+    auto scalar_is = [](const yaml_event_t &e, std::string_view text) {
+        std::string_view v(reinterpret_cast<const char *>(e.data.scalar.value),
+                           e.data.scalar.length);
+        return v == text;
+    };
+    auto data_of = [](const yaml_event_t &e) {
+        std::string_view v(reinterpret_cast<const char *>(e.data.scalar.value),
+                           e.data.scalar.length);
+        return e.data.scalar.plain_implicit ? resolve_plain(v) : Scalar::Str;
+    };
+    for (;;) {
+        const yaml_event_t *e = events.next();
+        if (!e) return false;
+        switch (e->type) {
+        case YAML_STREAM_START_EVENT:
+            continue;
+        case YAML_STREAM_END_EVENT:
+            if (!ended) return false;
+            break;
+        case YAML_DOCUMENT_START_EVENT:
+            if (document || e->data.document_start.version_directive ||
+                e->data.document_start.tag_directives.start !=
+                    e->data.document_start.tag_directives.end)
                 return false;
-            }
+            document = true;
+            continue;
+        case YAML_DOCUMENT_END_EVENT:
+            if (!open.empty() || !ended) return false;
+            continue;
+        case YAML_ALIAS_EVENT:
+            return false;
+        default:
+            break;
+        }
+        if (e->type == YAML_STREAM_END_EVENT) break;
+        if (e->type == YAML_MAPPING_END_EVENT || e->type == YAML_SEQUENCE_END_EVENT) {
+            if (open.empty()) return false;
+            Frame &f = open.back();
+            if (f.child != none || f.value || added_to(f.node, f.added)) return false;
+            open.pop_back();
             continue;
         }
-        uint32_t extra = 0;
-        for (const Added &x : added_) extra += x.mapping == i;
-        if (b.count != a.count + 2 * extra) return false;
-        uint32_t c = a.first, d = b.first;
-        bool is_key = a.kind == Kind::Mapping;
-        for (; c != none; c = node(c).next, d = after.node(d).next) {
-            if (is_key && a.kind == Kind::Mapping && !key_at.empty()) key_at[c] = d;
-            if (a.kind == Kind::Mapping) is_key = !is_key;
-            todo.push_back({c, d});
-        }
-        for (const Added &x : added_) {
-            if (x.mapping != i) continue;
-            const Node &k = after.node(d);
-            const Node &v = after.node(k.next);
-            if (after.text(k) != x.key || data_type(k, after.text(k)) != Scalar::Str ||
-                after.text(v) != x.value || data_type(v, after.text(v)) != Scalar::Str)
+        // A node: what it should be, and where it goes.
+        if (open.empty() && ended) return false;
+        uint32_t expect = none;
+        const Added *extra = nullptr;
+        if (open.empty()) {
+            expect = 0;
+            ended = true;
+        } else {
+            Frame &f = open.back();
+            if (f.child != none) {
+                expect = f.child;
+                f.child = node(f.child).next;
+            } else if ((extra = added_to(f.node, f.added))) {
+                if (f.value) ++f.added;
+                f.value = !f.value;
+            } else {
                 return false;
-            if (!x.marker.empty()) new_markers.push_back({d, x.marker});
-            d = v.next;
+            }
         }
+        bool is_scalar = e->type == YAML_SCALAR_EVENT;
+        if (extra) {
+            // key, then value: plain text both
+            bool value = !open.back().value;
+            const std::string &want = value ? extra->value : extra->key;
+            if (!is_scalar || e->data.scalar.tag || e->data.scalar.anchor ||
+                !scalar_is(*e, want) || data_of(*e) != Scalar::Str)
+                return false;
+            if (!value && !extra->marker.empty())
+                lines_marked.push_back({e->start_mark.line, &extra->marker});
+            continue;
+        }
+        const Node &a = node(expect);
+        if (is_scalar) {
+            if (a.kind != Kind::Scalar || e->data.scalar.tag || e->data.scalar.anchor)
+                return false;
+            const std::string *r = replaced_.empty() ? nullptr : replacement(expect);
+            if (r) {
+                if (!scalar_is(*e, *r) || data_of(*e) != Scalar::Str) return false;
+            } else if (!scalar_is(*e, text(a)) ||
+                       (a.implicit != (e->data.scalar.plain_implicit != 0) &&
+                        data_type(a, text(a)) != data_of(*e))) {
+                return false;
+            }
+            for (const Marker &m : markers_)
+                if (m.key == expect) lines_marked.push_back({e->start_mark.line, &m.text});
+            continue;
+        }
+        bool mapping = e->type == YAML_MAPPING_START_EVENT;
+        const yaml_char_t *tag = mapping ? e->data.mapping_start.tag : e->data.sequence_start.tag;
+        const yaml_char_t *anchor =
+            mapping ? e->data.mapping_start.anchor : e->data.sequence_start.anchor;
+        if (a.kind != (mapping ? Kind::Mapping : Kind::Sequence) || tag || anchor) return false;
+        open.push_back({expect, a.first});
     }
-    for (const Marker &m : markers_) {
-        if (key_at[m.key] == none) return false;
-        new_markers.push_back({key_at[m.key], m.text});
+    if (lines_marked.size() !=
+        markers_.size() + std::count_if(added_.begin(), added_.end(),
+                                        [](const Added &a) { return !a.marker.empty(); }))
+        return false;
+    // Each marker among the comment lines stacked directly above its key's
+    // line (libyaml counts lines as these are split).
+    std::vector<size_t> starts = {0};
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n') ++i;
+        if (out[i] == '\n' || out[i] == '\r') starts.push_back(i + 1);
     }
-    Lines lines(out);
-    for (const auto &[k, marker] : new_markers) {
-        // Among the comment lines stacked directly above the key's line.
+    for (const auto &[line, marker] : lines_marked) {
         bool found = false;
-        for (size_t line = lines.start(after.node(k).start); !found;) {
-            std::optional<std::string_view> above = lines.above(line);
-            if (!above) break;
-            size_t b = above->find_first_not_of(' ');
-            if (b == std::string_view::npos || (*above)[b] != '#') break;
-            found = above->substr(b) == "# " + marker;
-            line = static_cast<size_t>(above->data() - out.data());
+        for (size_t above = line; !found && above-- > 0;) {
+            std::string_view text(out.data() + starts[above], starts[above + 1] - starts[above]);
+            while (!text.empty() && line_break(text.back())) text.remove_suffix(1);
+            if (above == 0 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+            size_t b = text.find_first_not_of(' ');
+            if (b == std::string_view::npos || text[b] != '#') break;
+            found = text.substr(b) == "# " + *marker;
         }
         if (!found) return false;
     }
