@@ -186,19 +186,20 @@ Result refused_directory(Result &result, const std::string &target, int err) {
 
 // The whole content of the file at `path`, exactly as stored (no newline
 // translation), and the identity of the file read.  A directory is refused
-// with EISDIR, as open() in Python refuses it.  On failure returns false and
-// leaves errno set.
+// with EISDIR, as open() in Python refuses it, and anything else that is no
+// regular file (a pipe would block, a device never end) with EINVAL.  On
+// failure returns false and leaves errno set.
 inline bool read_file(const std::string &path, std::string &out, FileId *id = nullptr) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         detail::close_keeping_errno(fd);
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         ::close(fd);
-        errno = EISDIR;
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
     if (id) *id = {st.st_dev, st.st_ino};

@@ -334,8 +334,17 @@ public:
     bool written(const std::string &path) const { return written_.count(path) != 0; }
     bool proposed_for(const std::string &path) const { return proposed_.count(path) != 0; }
 
+    // The repository the run walks, by its real path (links resolved), as
+    // the file system's bytes; empty when it does not resolve.
+    void repository(const std::string &top);
+    // The real path of the file at `path` (bytes) when it lies outside the
+    // repository (a link leads out of it); empty when it lies inside it or
+    // does not resolve.
+    std::string outside(const std::string &path) const;
+
 private:
     PyObject *command_;  // identity only
+    std::string root_;
     std::vector<Change> changes_;
     std::set<std::string> written_, proposed_;
     std::unordered_map<std::string, Checked> checked_;

@@ -293,6 +293,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
 
     Kinds kinds(args);
     py::object top = args.attr("path");
+    record.repository(fs_path(top));
     WalkScope scope = WalkScope::from_args(args, top, logger);
     logger.attr("info")("Discovering files...");
     Discovered found = discover(call.global("os"), top, scope);

@@ -789,6 +789,20 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                   fmt("{!r} is not a file this run has checked; its suggestions were not applied",
                       filepath));
         checked = run->find(*tied);
+        // A link that leads out of the repository (anyone who may add a file
+        // to a shared tree may plant one) is checked and reported, never
+        // followed to rewrite what it leads to; nor is what is no regular
+        // file (a device, a pipe).
+        std::string where = fs_path(filepath);
+        std::string real = run->outside(where);
+        if (!real.empty())
+            raise(PyExc_RuntimeError,
+                  fmt("{!r} is a link to {!r}, outside the repository; it is not rewritten",
+                      filepath, from_utf8(real)));
+        struct stat st {};
+        if (::stat(where.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            raise(PyExc_RuntimeError,
+                  fmt("{!r} is not a regular file; it is not rewritten", filepath));
         if (checked->read) {
             if (const std::string *earlier = run->patching(checked->id, utf8(filepath)))
                 raise(PyExc_RuntimeError,

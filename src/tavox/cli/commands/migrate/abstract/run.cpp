@@ -11,7 +11,9 @@
 
 #include <sys/file.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 namespace tavox::cli::commands::migrate::abstract {
 
@@ -65,6 +67,19 @@ const RunRecord::Checked *RunRecord::find(const std::string &path) const {
 const std::string *RunRecord::patching(const support::FileId &id, const std::string &path) {
     auto [it, fresh] = patched_.emplace(id, path);
     return fresh ? nullptr : &it->second;
+}
+
+void RunRecord::repository(const std::string &top) {
+    char resolved[PATH_MAX];
+    root_ = ::realpath(top.c_str(), resolved) ? resolved : "";
+}
+
+std::string RunRecord::outside(const std::string &path) const {
+    char resolved[PATH_MAX];
+    if (root_.empty() || !::realpath(path.c_str(), resolved)) return "";
+    std::string real = resolved;
+    std::string under = root_ == "/" ? root_ : root_ + "/";
+    return real.compare(0, under.size(), under) == 0 ? "" : real;
 }
 
 void note_checked(py::handle command, py::handle path, const RunRecord::Checked &what) {
