@@ -327,14 +327,14 @@ inline Replacement replace_file(const std::string &path, const std::string &data
     return result;
 }
 
-// Replace the content of the file at `path` by `data` as replace_file does,
-// or, when there is no file there yet, create it the same way: the content
-// is written to a new file beside it, reaches the disk, and is renamed into
-// place, so the file appears whole or not at all.  A new file gets the mode
-// any new file gets (0666 less the umask).
-inline Replacement write_file(const std::string &path, const std::string &data) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 || errno != ENOENT) return replace_file(path, data);
+// Write `data` as the file named `path`, whole or not at all, never
+// through a link: the content goes to a new file beside it, reaches the
+// disk, and is renamed onto the name itself, replacing whatever stands
+// there (a symbolic link is replaced, not followed).  For a name in a
+// directory that others may write, where what stands at the name can change
+// between a look and the write.  The file gets the mode any new file gets
+// (0666 less the umask).
+inline Replacement write_new_file(const std::string &path, const std::string &data) {
     Replacement result;
     const size_t slash = path.rfind('/');
     char resolved[PATH_MAX];
@@ -356,6 +356,14 @@ inline Replacement write_file(const std::string &path, const std::string &data) 
     }
     result.outcome = Replacement::Written;
     return result;
+}
+
+// Replace the content of the file at `path` by `data` as replace_file does,
+// or, when there is no file there yet, create it as write_new_file does.
+inline Replacement write_file(const std::string &path, const std::string &data) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 || errno != ENOENT) return replace_file(path, data);
+    return write_new_file(path, data);
 }
 
 }  // namespace tavox::support

@@ -202,6 +202,9 @@ private:
 
 enum class Kind { None, Yaml, Init, Python };
 
+// The kind of file a name says, as the walk classifies it (case ignored).
+Kind classify(py::handle name);
+
 // A virtual environment or a .git directory the walk went through.
 struct SpecialTree {
     std::string rel;
@@ -409,12 +412,14 @@ private:
         const char *kind;
         std::string message, path, abs, outcome, reason;
     };
+    void refuse_report_place(py::handle self, py::handle args);
     void write_report(py::handle repository,
                       const std::function<std::string(const std::string &)> &relative);
     static void write_stdout(const std::string &bytes);
 
-    py::object args_, report_, logger_, handler_, propagate_;
+    py::object args_, logger_, report_, handler_, propagate_;
     bool diff_ = false, check_ = false, color_ = false, fixes_ = false, comments_ = false;
+    bool report_failed_ = false;
     size_t noted_ = 0, failed_ = 0;
     std::vector<Entry> entries_;  // kept for --report only
 };

@@ -250,21 +250,6 @@ bool is_name(py::handle name, const char *text) {
     return PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), text) == 0;
 }
 
-Kind classify(py::handle name) {
-    py::object lower = name.attr("lower")();
-    auto ends = [&](const char *suffix) {
-        // A name that is no str raises TypeError, as str.endswith would.
-        Py_ssize_t r =
-            PyUnicode_Tailmatch(lower.ptr(), py::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1);
-        if (r < 0) throw py::error_already_set();
-        return r == 1;
-    };
-    if (ends(".yaml") || ends(".yml")) return Kind::Yaml;
-    if (is_name(lower, "__init__.py")) return Kind::Init;
-    if (ends(".py")) return Kind::Python;
-    return Kind::None;
-}
-
 // os.path.join(root, name) for a file name from a directory listing.
 py::object join(py::handle root, py::handle name) {
     if (!PyUnicode_Check(root.ptr()) || PyUnicode_GET_LENGTH(root.ptr()) == 0 ||
@@ -287,6 +272,21 @@ void count_under_special(Discovered &found, const std::string &rel) {
 }
 
 }  // namespace
+
+Kind classify(py::handle name) {
+    py::object lower = name.attr("lower")();
+    auto ends = [&](const char *suffix) {
+        // A name that is no str raises TypeError, as str.endswith would.
+        Py_ssize_t r =
+            PyUnicode_Tailmatch(lower.ptr(), py::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1);
+        if (r < 0) throw py::error_already_set();
+        return r == 1;
+    };
+    if (ends(".yaml") || ends(".yml")) return Kind::Yaml;
+    if (is_name(lower, "__init__.py")) return Kind::Init;
+    if (ends(".py")) return Kind::Python;
+    return Kind::None;
+}
 
 Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
     Discovered found;
