@@ -214,6 +214,7 @@ def planted(tmp_path):
         elif kind == "other user":
             Path(path).write_text("")
             os.chown(path, 65534, 65534)
+        # None: nothing there
 
     yield plant
     for path, content in saved.items():
@@ -227,13 +228,27 @@ def planted(tmp_path):
             Path(path).write_bytes(content)
 
 
+def owner(uid):
+    import pwd
+    try:
+        return f"{pwd.getpwuid(uid).pw_name} (uid {uid})"
+    except KeyError:
+        return f"uid {uid}"
+
+
+# what to do about a file in the way: only its owner or root may remove it
+# from /tmp
+REMOVE = "remove it, then run again"
+OTHERS = REMOVE if os.geteuid() == 0 else "only they or root can remove it"
+
+
 @pytest.mark.parametrize("path", [LOGS["changes"], LOGS["failures"], LOCK])
 @pytest.mark.parametrize("kind, reason", [
-    ("symbolic link", "it is a symbolic link"),
-    ("directory", "it is a directory"),
-    ("fifo", "it is not a regular file"),
-    ("hard link", "it has 2 hard links (other names for it)"),
-    ("other user", "it belongs to another user (uid 65534)"),
+    ("symbolic link", f"it is a symbolic link; {REMOVE}"),
+    ("directory", f"it is a directory; {REMOVE}"),
+    ("fifo", f"it is not a regular file; {REMOVE}"),
+    ("hard link", f"it has 2 hard links (other names for it); {REMOVE}"),
+    ("other user", f"it belongs to another user, {owner(65534)}; {OTHERS}"),
 ])
 def test_log_path_that_is_not_the_users_own_file_is_refused(tmp_path, planted, path, kind,
                                                             reason):
@@ -244,10 +259,42 @@ def test_log_path_that_is_not_the_users_own_file_is_refused(tmp_path, planted, p
     (tmp_path / "victim").write_text("precious\n")
     planted(path, kind)
     proc = migrate(repo, "-f")
+    assert (tmp_path / "victim").read_text() == "precious\n"
+    if path == LOCK and kind in ("hard link", "other user"):
+        # a lock file is only locked, read-only when it is not the user's
+        # own: it stops no run, and is left where it is
+        assert proc.returncode == 0, proc.stdout
+        assert (repo / "s.py").read_text() == FIX + "if platform == 'tor9k':\n    pass\n"
+        assert os.path.isfile(LOCK)
+        return
     what = "lock" if path == LOCK else "log"
     assert (proc.returncode, proc.stdout) == (1, f"Cannot use the {what} file {path}: {reason}\n")
     assert (repo / "s.py").read_text() == "if platform == 'q9800cl':\n    pass\n"
-    assert (tmp_path / "victim").read_text() == "precious\n"
+
+
+def test_lock_is_removed_and_names_who_holds_it(tmp_path, planted):
+    import fcntl
+    repo = tmp_path / "repo"
+    write(repo, {"s.py": "if platform == 'q9800cl':\n    pass\n"})
+    planted(LOCK, None)  # none left by an earlier test
+    assert migrate(repo).returncode == 0
+    assert not os.path.lexists(LOCK)
+    # a stale lock (a killed run, or a plain touch) stops nothing, and goes
+    Path(LOCK).write_text("123\n")
+    assert migrate(repo).returncode == 0
+    assert not os.path.lexists(LOCK)
+    # held by a run of another user: who it is, and what to do
+    Path(LOCK).write_text("4242\n")
+    if os.geteuid() == 0:
+        os.chown(LOCK, 65534, 65534)
+    by = f" of {owner(65534)}" if os.geteuid() == 0 else ""
+    with open(LOCK) as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        proc = migrate(repo, "-f")
+    assert (proc.returncode, proc.stdout) == (
+        1, f"Another migration (process 4242{by}) is running with the same log files; it holds "
+           f"{LOCK}. Try again once it has finished.\n")
+    assert (repo / "s.py").read_text() == "if platform == 'q9800cl':\n    pass\n"
 
 
 def test_interrupted_run_leaves_logs_of_that_run(abstract, run_in_process, tmp_path, monkeypatch):

@@ -363,10 +363,11 @@ void note_checked(py::handle command, py::handle path, const RunRecord::Checked 
 std::string header_path(const std::string &first_line);
 
 // The three log files of a run and the lock that keeps a second run from
-// sharing them.  Taking them refuses (one line logged at error level,
-// sys.exit(1)) when the lock is held or a path is not a regular file of the
-// user's own; the logs are then emptied, and every entry reaches its file as
-// soon as it is written.
+// sharing them.  Taking them refuses (one line logged at error level, naming
+// who is in the way and what to do, sys.exit(1)) when the lock is held or a
+// log path is not a regular file of the user's own; the logs are then
+// emptied, and every entry reaches its file as soon as it is written.  The
+// lock is removed when the run ends.
 class RunLogs {
 public:
     enum Log { Changes = 0, Success = 1, Failures = 2 };
@@ -381,6 +382,7 @@ private:
     void release();
     int fds_[3] = {-1, -1, -1};
     int lock_ = -1;
+    bool own_lock_ = false;  // ours to write our number in and to remove
     std::string encoding_;
 };
 
