@@ -192,6 +192,8 @@ public:
     // Whether to note the trees that are seldom the repository's own.
     bool hint() const { return hint_; }
     bool leaves_out(const std::string &rel, bool is_dir) const;
+    // git ignores the top of the walk itself.
+    bool everything_out() const;
 
 private:
     struct Ignored;

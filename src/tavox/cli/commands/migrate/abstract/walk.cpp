@@ -7,6 +7,7 @@
 // the top of the walk, with "/" between components.
 #include "abstract.hpp"
 
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -136,41 +137,78 @@ std::string join_rel(const std::string &dir, const std::string &name) {
 
 // ---- what git ignores -------------------------------------------------------------
 
-// Runs `git -C top <args>` with its output captured; the exit status, or -1
-// when git could not be run.  Touches no Python object.
-int run_git(const std::string &top, const std::vector<std::string> &args, std::string &out) {
-    int pipefd[2];
-    if (::pipe2(pipefd, O_CLOEXEC) != 0) return -1;
-    std::vector<std::string> argv_s = {"git", "-C", top};
+// Runs `git -C top <args>` with its output and its error output captured;
+// the exit status, or -1 when git could not be run.  The repository's own
+// configuration is read, but starts no program: core.fsmonitor, the one
+// setting through which the commands run here would start one, is turned
+// off, and no pager runs.  Touches no Python object.
+int run_git(const std::string &top, const std::vector<std::string> &args, std::string &out,
+            std::string &err_out) {
+    int outfd[2], errfd[2];
+    if (::pipe2(outfd, O_CLOEXEC) != 0) return -1;
+    if (::pipe2(errfd, O_CLOEXEC) != 0) {
+        ::close(outfd[0]);
+        ::close(outfd[1]);
+        return -1;
+    }
+    std::vector<std::string> argv_s = {"git", "--no-pager", "-c", "core.fsmonitor=false",
+                                       "-C",  top};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, outfd[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errfd[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
     int err = ::posix_spawnp(&pid, "git", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(pipefd[1]);
+    ::close(outfd[1]);
+    ::close(errfd[1]);
     if (err != 0) {
-        ::close(pipefd[0]);
+        ::close(outfd[0]);
+        ::close(errfd[0]);
         return -1;
     }
+    // Both pipes drained together: git may fill either one first.
+    struct pollfd fds[2] = {{outfd[0], POLLIN, 0}, {errfd[0], POLLIN, 0}};
+    std::string *sinks[2] = {&out, &err_out};
     char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(pipefd[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out.append(buf, static_cast<size_t>(n));
+    for (int open_pipes = 2; open_pipes > 0;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents) continue;
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_pipes;
+                continue;
+            }
+            sinks[i]->append(buf, static_cast<size_t>(n));
+        }
     }
-    ::close(pipefd[0]);
+    for (auto &f : fds)
+        if (f.fd >= 0) ::close(f.fd);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The reason git gives for refusing, on one line: its first "fatal:" line
+// without that word ("detected dubious ownership in repository at '...'").
+std::string git_reason(const std::string &err_out) {
+    size_t at = err_out.find("fatal: ");
+    std::string line = err_out.substr(at == std::string::npos ? 0 : at + 7);
+    line = line.substr(0, line.find('\n'));
+    return line;
 }
 
 }  // namespace
@@ -179,6 +217,7 @@ int run_git(const std::string &top, const std::vector<std::string> &args, std::s
 
 struct WalkScope::Ignored {
     std::unordered_set<std::string> dirs, files;
+    bool everything = false;  // the top of the walk itself
 };
 
 WalkScope::WalkScope() = default;
@@ -198,22 +237,32 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
     if (!support::truth(gitignore)) return scope;
 
     // git itself says what it ignores there, once for the whole tree.
-    std::string where = support::fs_path(top), listing, inside;
+    std::string where = support::fs_path(top), listing, inside, complaint;
     int status;
+    bool work_tree = false;
     {
         py::gil_scoped_release nogil;
-        status = run_git(where, {"rev-parse", "--is-inside-work-tree"}, inside);
-        if (status == 0 && inside.rfind("true", 0) == 0)
+        status = run_git(where, {"rev-parse", "--is-inside-work-tree"}, inside, complaint);
+        work_tree = status == 0 && inside.rfind("true", 0) == 0;
+        if (work_tree)
             status = run_git(
                 where,
                 {"ls-files", "-z", "--others", "--ignored", "--exclude-standard", "--directory"},
-                listing);
-        else if (status >= 0) status = 128;
+                listing, complaint);
     }
-    if (status != 0) {
+    if (status < 0 || (status == 0 && !work_tree) ||
+        (status != 0 && complaint.find("not a git repository") != std::string::npos)) {
         logger.attr("warning")(
             support::fmt("--gitignore: {} is not in a git work tree{}; walking all of it", top,
                          status < 0 ? " (git could not be run)" : ""));
+        return scope;
+    }
+    if (status != 0) {
+        // A repository git refuses to work in (one of another user's, say):
+        // what it said, not that there is none.
+        logger.attr("warning")(support::fmt("--gitignore: git refused the repository of {}: {}; "
+                                            "walking all of it",
+                                            top, from_utf8(git_reason(complaint))));
         return scope;
     }
     scope.ignored_ = std::make_unique<Ignored>();
@@ -223,6 +272,13 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
         std::string path = listing.substr(at, end - at);
         at = end + 1;
         if (path.empty()) continue;
+        if (path == "./") {
+            // The tree itself is ignored: nothing in it is examined.
+            scope.ignored_->everything = true;
+            logger.attr("warning")(
+                support::fmt("--gitignore: git ignores {} itself; nothing is examined", top));
+            break;
+        }
         if (path.back() == '/') {
             path.pop_back();
             scope.ignored_->dirs.insert(path);
@@ -233,7 +289,10 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
     return scope;
 }
 
+bool WalkScope::everything_out() const { return ignored_ && ignored_->everything; }
+
 bool WalkScope::leaves_out(const std::string &rel, bool is_dir) const {
+    if (ignored_ && ignored_->everything) return true;
     if (ignored_ && (is_dir ? ignored_->dirs : ignored_->files).count(rel)) return true;
     for (const Pattern &p : patterns_)
         if (matches(p, rel, is_dir)) return true;
@@ -290,6 +349,7 @@ Kind classify(py::handle name) {
 
 Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
     Discovered found;
+    if (scope.everything_out()) return found;
     std::string top_bytes = support::fs_path(top);
     for (py::handle step : os.attr("walk")(top)) {
         py::object root = step[py::int_(0)];
