@@ -280,7 +280,7 @@ void RunLogs::release() {
 }
 
 void RunLogs::write(Log log, py::handle text) {
-    std::string data = py::bytes(add(text, "\n").attr("encode")(encoding_));
+    std::string data = py::bytes(add(text, "\n").attr("encode")(encoding_, "surrogateescape"));
     int fd = fds_[log];
     bool ok;
     int err;
