@@ -303,6 +303,7 @@ public:
         bool read = false;  // the check could read the file
         support::FileId id;
         support::Fingerprint fingerprint;
+        bool too_deep = false;  // a YAML document nested deeper than any loader may go
     };
 
     explicit RunRecord(py::handle command);
@@ -314,6 +315,7 @@ public:
     static RunRecord *of(py::handle command);
 
     void checked(py::handle path, const Checked &what);
+    void too_deep(py::handle path);
     // The checked file whose path, followed by ":", begins a message's first
     // line (the longest, when several do), or none.
     const std::string *tie(const std::string &first_line) const;
@@ -358,6 +360,8 @@ private:
 
 // Notes, for the run going on for `command` if any, what a check read.
 void note_checked(py::handle command, py::handle path, const RunRecord::Checked &what);
+// Notes that the YAML file a check read nests too deeply to be loaded.
+void note_too_deep(py::handle command, py::handle path);
 
 // The path a message's first line names: the whole line less its final ":"
 // (the header a check writes), otherwise the text before its first ":" (the

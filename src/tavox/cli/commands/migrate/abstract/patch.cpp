@@ -13,6 +13,8 @@
 // only the lines that the change of its document changes (yaml_form.cpp).
 #include "abstract.hpp"
 
+#include "support/yaml_depth.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -902,6 +904,12 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
         if (::stat(where.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
             raise(PyExc_RuntimeError,
                   fmt("{!r} is not a regular file; it is not rewritten", filepath));
+        // Nor is a document nested deeper than any loader may go handed to
+        // the patcher's loader.
+        if (checked->too_deep)
+            raise(PyExc_RuntimeError,
+                  fmt("{!r} nests its collections deeper than {} levels; it is not loaded",
+                      filepath, support::MAX_YAML_DEPTH));
         if (checked->read) {
             if (const std::string *earlier = run->patching(checked->id, utf8(filepath)))
                 raise(PyExc_RuntimeError,

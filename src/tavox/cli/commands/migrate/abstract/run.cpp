@@ -50,6 +50,11 @@ RunRecord *RunRecord::of(py::handle command) {
 
 void RunRecord::checked(py::handle path, const Checked &what) { checked_[text_of(path)] = what; }
 
+void RunRecord::too_deep(py::handle path) {
+    auto it = checked_.find(text_of(path));
+    if (it != checked_.end()) it->second.too_deep = true;
+}
+
 const std::string *RunRecord::tie(const std::string &first_line) const {
     const std::string *found = nullptr;
     for (size_t at = first_line.find(':'); at != std::string::npos;
@@ -85,6 +90,10 @@ std::string RunRecord::outside(const std::string &path) const {
 
 void note_checked(py::handle command, py::handle path, const RunRecord::Checked &what) {
     if (RunRecord *run = RunRecord::of(command)) run->checked(path, what);
+}
+
+void note_too_deep(py::handle command, py::handle path) {
+    if (RunRecord *run = RunRecord::of(command)) run->too_deep(path);
 }
 
 std::string header_path(const std::string &first_line) {

@@ -3,6 +3,8 @@
 // constructor refuses.  Pure C++ (see yaml_tree.hpp).
 #include "yaml_tree.hpp"
 
+#include "support/yaml_depth.hpp"
+
 #include <yaml.h>
 
 #include <algorithm>
@@ -392,10 +394,12 @@ YamlTree::Read YamlTree::read(std::string_view input) {
             open.push_back(
                 {add(Kind::Sequence, e.data.sequence_start.anchor, e.data.sequence_start.tag),
                  none});
+            if (open.size() > support::MAX_YAML_DEPTH) return Read::TooDeep;
             break;
         case YAML_MAPPING_START_EVENT:
             open.push_back(
                 {add(Kind::Mapping, e.data.mapping_start.anchor, e.data.mapping_start.tag), none});
+            if (open.size() > support::MAX_YAML_DEPTH) return Read::TooDeep;
             break;
         case YAML_SEQUENCE_END_EVENT:
         case YAML_MAPPING_END_EVENT:

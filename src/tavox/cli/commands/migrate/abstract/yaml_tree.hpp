@@ -83,9 +83,11 @@ public:
         Document,  // one document, in root()
         Empty,     // a stream without a document: the loader returns None
         Refused,   // not one parsable document: a parse error, or a second document
+        TooDeep,   // nested deeper than support::MAX_YAML_DEPTH: for no loader
     };
 
-    // Parses `text` (UTF-8, line breaks as the loader sees them).
+    // Parses `text` (UTF-8, line breaks as the loader sees them), up to the
+    // point where it nests deeper than the bound.
     Read read(std::string_view text);
 
     // Resolves every scalar and tells whether the safe loader would build
