@@ -336,6 +336,10 @@ public:
         changes_.push_back({std::move(path), std::move(before), std::move(after)});
     }
     const std::vector<Change> &changes() const { return changes_; }
+    // A check that raised (except_log logged it): a file that could not be
+    // examined, which --check counts.
+    void unexamined() { ++unexamined_; }
+    size_t unexamined_files() const { return unexamined_; }
     // The files the patcher rewrote, by the path it named them with.
     void wrote(const std::string &path) { written_.insert(path); }
     bool written(const std::string &path) const { return written_.count(path) != 0; }
@@ -352,6 +356,7 @@ public:
 private:
     PyObject *command_;  // identity only
     std::string root_;
+    size_t unexamined_ = 0;
     std::vector<Change> changes_;
     std::set<std::string> written_, proposed_;
     std::unordered_map<std::string, Checked> checked_;

@@ -45,6 +45,7 @@ TAVOX_DEF(except_log_inner, "except_log.<locals>.inner", "*args", nullptr) {
         py::object text = concat(py::str(args[1]), ": Exception processing file");
         call.global("logger").attr("exception")(
             text, py::arg("exc_info") = py::make_tuple(e.type(), e.value(), e.trace()));
+        if (RunRecord *run = RunRecord::of(args[0])) run->unexamined();
         return py::none();
     }
 }

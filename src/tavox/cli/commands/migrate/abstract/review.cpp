@@ -486,9 +486,11 @@ int Review::finish(const RunRecord &record, py::handle top) {
     if (report_failed_) return 1;
     if (!check_) return 0;
     // Applied for real, only what could not be applied is left to do;
-    // otherwise every suggestion is.
+    // otherwise every suggestion is.  A file that could not be examined is
+    // left to do either way.
     bool applying = (fixes_ || comments_) && !record.preview;
-    return (applying ? failed_ > 0 : noted_ > 0) ? 1 : 0;
+    bool left = applying ? failed_ > 0 : noted_ > 0;
+    return left || record.unexamined_files() > 0 ? 1 : 0;
 }
 
 void Review::write_report(py::handle repository,
