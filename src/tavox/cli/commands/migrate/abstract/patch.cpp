@@ -66,13 +66,15 @@ std::string read_source(py::handle filepath, const RunRecord::Checked *checked) 
 }
 
 // Replace the file at `path` by `data`, whole or not at all, and only over
-// the content it was computed from (`expected`).
-void replace_content(py::handle path, const std::string &data, const std::string &expected) {
+// the content it was computed from (`expected`), in the file it was read
+// from (`id`, when known).
+void replace_content(py::handle path, const std::string &data, const std::string &expected,
+                     const support::FileId *id) {
     std::string where = fs_path(path);
     support::Replacement r;
     {
         py::gil_scoped_release unlocked;
-        r = support::replace_file(where, data, &expected);
+        r = support::replace_file(where, data, &expected, id);
     }
     switch (r.outcome) {
     case support::Replacement::Written:
@@ -95,18 +97,24 @@ void replace_content(py::handle path, const std::string &data, const std::string
     support::raise_os_error(r.err, path);
 }
 
-// The last step of a pass: the new content `text` (a str, encoded as
-// `encoding`) computed from the bytes `expected` replaces the file, or, when
-// the run only previews its changes, is handed to the run instead.
-void commit(RunRecord *run, py::handle path, py::handle text, py::handle encoding,
-            const std::string &expected) {
-    std::string data = py::bytes(text.attr("encode")(encoding));
+// The last step of a pass: `data`, the new content computed from the bytes
+// `expected` that the check read (of the file `checked` describes, while a
+// run goes on), replaces the file, or, when the run only previews its
+// changes, is handed to the run instead.
+void commit(RunRecord *run, const RunRecord::Checked *checked, py::handle path,
+            const std::string &data, const std::string &expected) {
     if (run && run->preview) {
-        if (data != expected) run->proposed(utf8(path), expected, std::move(data));
+        if (data != expected) run->proposed(utf8(path), expected, data);
         return;
     }
-    replace_content(path, data, expected);
+
+    replace_content(path, data, expected, checked && checked->read ? &checked->id : nullptr);
     if (run && data != expected) run->wrote(utf8(path));
+}
+
+// A text of the file's, as bytes in its encoding.
+std::string encoded(py::handle text, py::handle encoding) {
+    return py::bytes(text.attr("encode")(encoding));
 }
 
 // ---- YAML documents ----------------------------------------------------------
@@ -790,7 +798,8 @@ struct FilePatch {
                 py::gil_scoped_release unlocked;
                 out = carry_over(text, before, after);
             }
-            if (out != text) commit(run, filepath, from_utf8(out), encoding, bytes);
+            if (out != text)
+                commit(run, checked, filepath, encoded(from_utf8(out), encoding), bytes);
         };
         // Each pass ends with the document written.  When the comment pass
         // follows the fix pass, one write at its end gives the same file; the
@@ -852,7 +861,7 @@ struct FilePatch {
         if (fixes) pass("apply_python_fixes", py::none(), "  - FIXES_ADDED\n");
         if (comments) pass("apply_python_comments", offset, "  - COMMENTS_ADDED\n");
         py::object out = py::str("").attr("join")(file_lines);
-        commit(run, filepath, marked ? concat(bom, out) : out, encoding, bytes);
+        commit(run, checked, filepath, encoded(marked ? concat(bom, out) : out, encoding), bytes);
     }
 };
 
