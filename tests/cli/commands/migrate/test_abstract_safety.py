@@ -7,6 +7,7 @@ import importlib.util
 import os
 import queue
 import re
+import shutil
 import stat
 import subprocess
 import sys
@@ -124,6 +125,116 @@ def test_file_replaced_after_its_check_is_left_alone(abstract, run_in_process, t
     assert out["failures"] == (f"{repo}/{name}\n  - PATCHING_ERROR: Failed to apply patch: "
                                f"'{repo}/{name}' changed since it was checked; its suggestions "
                                "were not applied\n\n")
+
+
+# Replaces (or rewrites in place) the file named by TAVOX_SHIM_TARGET with
+# TAVOX_SHIM_CONTENT when the first new file reaches the disk: the moment
+# between the last look at the file and its replacement.  With
+# TAVOX_SHIM_NO_EXCHANGE, the file system "cannot" exchange two files.
+SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static int done;
+
+int fsync(int fd) {
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    const char *target = getenv("TAVOX_SHIM_TARGET");
+    if (target && !done) {
+        done = 1;
+        const char *content = getenv("TAVOX_SHIM_CONTENT");
+        char other[4096];
+        int in_place = getenv("TAVOX_SHIM_IN_PLACE") != NULL;
+        snprintf(other, sizeof other, "%s.user", target);
+        int out = open(in_place ? target : other, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (write(out, content, strlen(content)) < 0) abort();
+        close(out);
+        if (!in_place && rename(other, target) != 0) abort();
+    }
+    return real(fd);
+}
+
+int renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath,
+              unsigned int flags) {
+    int (*real)(int, const char *, int, const char *, unsigned int) =
+        (int (*)(int, const char *, int, const char *, unsigned int))dlsym(RTLD_NEXT, "renameat2");
+    if (flags && getenv("TAVOX_SHIM_NO_EXCHANGE")) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real(olddirfd, oldpath, newdirfd, newpath, flags);
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the test's file-system shim")
+    where = tmp_path_factory.mktemp("shim")
+    (where / "shim.c").write_text(SHIM)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(where / "shim.so"), str(where / "shim.c"),
+                    "-ldl"], check=True)
+    return where / "shim.so"
+
+
+@pytest.mark.parametrize("how", ["replaced", "in place", "replaced, no exchange",
+                                 "in place, no exchange"])
+def test_file_changed_while_its_new_content_is_written_keeps_the_change(tmp_path, shim, how):
+    repo = tmp_path / "repo"
+    write(repo, {"s.py": "if platform == 'q9800cl':\n    pass\n"})
+    edited = "# the user's edit\nif platform == 'q9800cl':\n    pass\n"
+    env = environ()
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
+    env.update(TAVOX_SHIM_TARGET=str(repo / "s.py"), TAVOX_SHIM_CONTENT=edited)
+    if "in place" in how:
+        env["TAVOX_SHIM_IN_PLACE"] = "1"
+    if "no exchange" in how:
+        env["TAVOX_SHIM_NO_EXCHANGE"] = "1"
+    proc = subprocess.run([sys.executable, "-m", "tavox.cli.main", "migrate", "abstract",
+                           str(repo), "-f"], capture_output=True, text=True, env=env, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert (repo / "s.py").read_text() == edited
+    assert sorted(os.listdir(repo)) == ["s.py"]
+    assert logs()["failures"] == (f"{repo}/s.py\n  - PATCHING_ERROR: Failed to apply patch: "
+                                  f"'{repo}/s.py' changed since it was checked; its suggestions "
+                                  "were not applied\n\n")
+
+
+def test_interruption_never_parts_a_rename_from_its_log_entry(abstract, run_in_process, tmp_path,
+                                                               monkeypatch):
+    import queue as queue_module
+    import signal
+    repo = tmp_path / "repo"
+    write(repo, {f"s{i}.py": "platform == 'q9800cl'\n" for i in range(3)})
+    fired = []
+
+    class Interrupting(queue_module.Queue):
+        # Ctrl-C at the worst moment: the file is renamed, its success item
+        # not yet put.
+        def put(self, item, *args, **kwargs):
+            if isinstance(item, str) and "FIXES_ADDED" in item and not fired:
+                fired.append(item)
+                signal.raise_signal(signal.SIGINT)
+            super().put(item, *args, **kwargs)
+
+    class Queues:
+        Queue = Interrupting
+
+    monkeypatch.setattr(abstract, "queue", Queues)
+    with pytest.raises(KeyboardInterrupt):
+        run_in_process(repo, "-f")
+    out = logs()
+    assert fired and out["success"] == fired[0] + "\n"
+    patched = [p for p in sorted(repo.iterdir()) if p.read_text().startswith("# * ABSTRACTION")]
+    assert [f"{p}:\n  - FIXES_ADDED\n" for p in patched] == fired
 
 
 @pytest.mark.parametrize("link", ["symbolic", "hard"])

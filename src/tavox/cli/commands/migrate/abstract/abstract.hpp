@@ -340,6 +340,12 @@ public:
     // examined, which --check counts.
     void unexamined() { ++unexamined_; }
     size_t unexamined_files() const { return unexamined_; }
+    // Ctrl-C held back: from a file's rename until its entry is in the log,
+    // so that no interruption comes between the two.  An interruption that
+    // came meanwhile is raised once it is let through.  Only the main
+    // thread, where the interpreter runs signal handlers, holds it.
+    void hold_interrupts();
+    void let_interrupts();
     // The files the patcher rewrote, by the path it named them with.
     void wrote(const std::string &path) { written_.insert(path); }
     bool written(const std::string &path) const { return written_.count(path) != 0; }
@@ -356,6 +362,7 @@ public:
 private:
     PyObject *command_;  // identity only
     std::string root_;
+    py::object held_;  // the SIGINT handler put aside while interrupts are held
     size_t unexamined_ = 0;
     std::vector<Change> changes_;
     std::set<std::string> written_, proposed_;

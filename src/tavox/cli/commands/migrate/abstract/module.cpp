@@ -360,6 +360,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
             py::object failure = apply_message(call, self, record, patch_type, message, outcomes);
             review.note(record, kind, message, failure);
             outcomes.to_logs();
+            record.let_interrupts();  // the file's outcome is in its log
         }
     }
     outcomes.to_logs();

@@ -107,6 +107,9 @@ void commit(RunRecord *run, const RunRecord::Checked *checked, py::handle path,
         if (data != expected) run->proposed(utf8(path), expected, data);
         return;
     }
+    // The rename and the file's entry in the success log go together: no
+    // Ctrl-C between them (the run lets it through once the entry is in).
+    if (run && data != expected) run->hold_interrupts();
 
     replace_content(path, data, expected, checked && checked->read ? &checked->id : nullptr);
     if (run && data != expected) run->wrote(utf8(path));

@@ -13,6 +13,7 @@
 #include <sys/file.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -41,6 +42,58 @@ RunRecord::RunRecord(py::handle command) : command_(command.ptr()) { runs()[comm
 RunRecord::~RunRecord() {
     auto it = runs().find(command_);
     if (it != runs().end() && it->second == this) runs().erase(it);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    try {
+        let_interrupts();
+    } catch (py::error_already_set &) {
+        // the handler could not be put back: the run's own error goes on
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+namespace {
+
+// Whether Ctrl-C came while it was held.  Guarded by the interpreter lock.
+bool interrupt_came = false;
+
+}  // namespace
+
+// def held(signum, frame):  (SIGINT's handler while interrupts are held)
+TAVOX_DEF(MigrateAbstractCommand_run_held, "MigrateAbstractCommand.run.<locals>.held",
+          "signum, frame", nullptr) {
+    interrupt_came = true;
+    return py::none();
+}
+
+void RunRecord::hold_interrupts() {
+    if (held_) return;
+    py::object signal = py::module_::import("signal");
+    py::object sigint = signal.attr("SIGINT");
+    py::object previous = signal.attr("getsignal")(sigint);
+    py::object held = support::make_function(
+        MigrateAbstractCommand_run_held,
+        py::module_::import("tavox.cli.commands.migrate.abstract"), py::tuple());
+    try {
+        signal.attr("signal")(sigint, held);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return;  // not the main thread: nothing to hold
+    }
+    held_ = previous;
+    interrupt_came = false;
+}
+
+void RunRecord::let_interrupts() {
+    if (!held_) return;
+    py::object previous = std::move(held_);
+    held_ = py::object();
+    py::object signal = py::module_::import("signal");
+    signal.attr("signal")(signal.attr("SIGINT"), previous);
+    if (interrupt_came) {
+        interrupt_came = false;
+        PyErr_SetInterruptEx(SIGINT);  // raised at the next chance, as if it came now
+    }
 }
 
 RunRecord *RunRecord::of(py::handle command) {
