@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <optional>
 #include <unordered_set>
 
 namespace tavox::cli::commands::migrate::abstract {
@@ -21,17 +22,40 @@ namespace tavox::cli::commands::migrate::abstract {
 // One --exclude pattern.  A pattern with a slash at its start or in its
 // middle is matched against the whole relative path; one without, against
 // the name of each file and directory at any depth.  A trailing slash
-// matches directories only.
+// matches directories only; a leading "!" takes back what the patterns
+// before it left out (the last pattern that matches decides).
 struct Pattern {
     std::string glob;
     bool anchored = false;
     bool dir_only = false;
+    bool negated = false;
 };
 
 namespace {
 
-Pattern parse_pattern(std::string text) {
+// Trailing blanks go, unless a backslash quotes one, as git reads a line.
+void trim_trailing_spaces(std::string &text) {
+    size_t last_space = std::string::npos;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == ' ') {
+            if (last_space == std::string::npos) last_space = i;
+        } else {
+            if (text[i] == '\\' && ++i == text.size()) return;
+            last_space = std::string::npos;
+        }
+    }
+    if (last_space != std::string::npos) text.resize(last_space);
+}
+
+// The pattern of a .gitignore line; none for a blank line or a comment.
+std::optional<Pattern> parse_pattern(std::string text) {
+    trim_trailing_spaces(text);
+    if (text.empty() || text.front() == '#') return std::nullopt;
     Pattern p;
+    if (text.front() == '!') {
+        p.negated = true;
+        text.erase(0, 1);
+    }
     while (text.size() > 1 && text.back() == '/') {
         text.pop_back();
         p.dir_only = true;
@@ -113,6 +137,28 @@ bool glob_match(std::string_view pat, size_t p, std::string_view text, size_t t)
         ++t;
     }
     return t == text.size();
+}
+
+// Why a pattern can match nothing under `root` (empty when it can): it
+// steps out with "..", or it is an absolute path where patterns are
+// relative to the top of the walk (a leading "/" anchors a pattern there).
+std::string matches_nothing(const std::string &text, const Pattern &p, const std::string &root) {
+    std::string_view glob = p.glob;
+    for (size_t at = 0; at <= glob.size();) {
+        size_t end = std::min(glob.find('/', at), glob.size());
+        if (glob.substr(at, end - at) == "..")
+            return "patterns are relative to PATH, and '..' does not lead out of it";
+        at = end + 1;
+    }
+    size_t start = text.find_first_not_of('!');
+    if (start == std::string::npos || text[start] != '/') return "";
+    std::string first = p.glob.substr(0, p.glob.find('/'));
+    struct stat st {};
+    if (!first.empty() && ::lstat(("/" + first).c_str(), &st) == 0 &&
+        ::lstat((root + "/" + first).c_str(), &st) != 0)
+        return "patterns are relative to PATH (a leading '/' anchors one there), not absolute "
+               "paths";
+    return "";
 }
 
 bool matches(const Pattern &p, std::string_view rel, bool is_dir) {
@@ -229,9 +275,20 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
     // Namespaces made by callers that know only the original options have
     // neither attribute: the whole tree is walked.
     py::object excludes = py::getattr(args, "exclude", py::none());
-    if (!excludes.is_none())
-        for (py::handle e : excludes)
-            scope.patterns_.push_back(parse_pattern(support::fs_path(e)));
+    if (!excludes.is_none()) {
+        std::string root = support::fs_path(top);
+        for (py::handle e : excludes) {
+            std::string text = support::fs_path(e);
+            std::optional<Pattern> p = parse_pattern(text);
+            std::string why = p ? matches_nothing(text, *p, root)
+                                : "as a .gitignore line it is blank or a comment (write \\# for "
+                                  "a name that begins with #)";
+            if (!why.empty())
+                logger.attr("warning")(
+                    support::fmt("--exclude {!r}: {}; it leaves nothing out", e, why));
+            if (p) scope.patterns_.push_back(std::move(*p));
+        }
+    }
     py::object gitignore = py::getattr(args, "gitignore", py::bool_(false));
     scope.hint_ = scope.patterns_.empty() && !support::truth(gitignore);
     if (!support::truth(gitignore)) return scope;
@@ -294,9 +351,10 @@ bool WalkScope::everything_out() const { return ignored_ && ignored_->everything
 bool WalkScope::leaves_out(const std::string &rel, bool is_dir) const {
     if (ignored_ && ignored_->everything) return true;
     if (ignored_ && (is_dir ? ignored_->dirs : ignored_->files).count(rel)) return true;
+    bool out = false;
     for (const Pattern &p : patterns_)
-        if (matches(p, rel, is_dir)) return true;
-    return false;
+        if (matches(p, rel, is_dir)) out = !p.negated;
+    return out;
 }
 
 // ---- the walk -------------------------------------------------------------------------
