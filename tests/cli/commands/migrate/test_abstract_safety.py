@@ -545,3 +545,19 @@ def test_third_run_changes_nothing(tmp_path):
     # device whose platform the table places on two platforms, which the
     # first run gave a model that later checks report as "X -> X"
     assert re.search(r"\.model: (\S+) -> \1$", changes[2], re.M)
+
+
+def test_a_package_file_changes_once_per_declaring_call(tmp_path):
+    # each run fixes the first call on __name__ that the package's check
+    # reports: three calls, three runs, and the fourth changes nothing
+    repo = tmp_path / "repo"
+    calls = "".join(f"{pad}declare_token(__name__)\n" for pad in ("", "# ", "x."))
+    write(repo, {"rhenx/__init__.py": "from nuvik import abstract\n" + calls})
+    seen = [tree_hash(repo)]
+    for _ in range(4):
+        assert migrate(repo, "-f").returncode == 0
+        seen.append(tree_hash(repo))
+    assert len(set(seen[:4])) == 4 and seen[4] == seen[3]
+    lines = (repo / "rhenx" / "__init__.py").read_text().splitlines()
+    assert not [line for line in lines if "declare_token(__name__)" in line and "ABSTRACTION"
+                not in line]
