@@ -384,7 +384,6 @@ def test_log_path_that_is_not_the_users_own_file_is_refused(tmp_path, planted, p
 
 
 def test_lock_is_removed_and_names_who_holds_it(tmp_path, planted):
-    import fcntl
     repo = tmp_path / "repo"
     write(repo, {"s.py": "if platform == 'q9800cl':\n    pass\n"})
     planted(LOCK, None)  # none left by an earlier test
@@ -394,17 +393,23 @@ def test_lock_is_removed_and_names_who_holds_it(tmp_path, planted):
     Path(LOCK).write_text("123\n")
     assert migrate(repo).returncode == 0
     assert not os.path.lexists(LOCK)
-    # held by a run of another user: who it is, and what to do
-    Path(LOCK).write_text("4242\n")
-    if os.geteuid() == 0:
-        os.chown(LOCK, 65534, 65534)
-    by = f" of {owner(65534)}" if os.geteuid() == 0 else ""
-    with open(LOCK) as held:
-        fcntl.flock(held, fcntl.LOCK_EX)
+    # held: by which process, of which user when another one, and what to do
+    Path(LOCK).write_text("4242\n")  # a stale number: the holder is asked of the system
+    os.chmod(LOCK, 0o644)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, sys; f = open(sys.argv[1]); "
+         "fcntl.flock(f, fcntl.LOCK_EX); print(flush=True); sys.stdin.read()", LOCK],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+        **({"user": 65534} if os.geteuid() == 0 else {}))
+    try:
+        holder.stdout.readline()
         proc = migrate(repo, "-f")
+    finally:
+        holder.communicate("")
+    by = f" of {owner(65534)}" if os.geteuid() == 0 else ""
     assert (proc.returncode, proc.stdout) == (
-        1, f"Another migration (process 4242{by}) is running with the same log files; it holds "
-           f"{LOCK}. Try again once it has finished.\n")
+        1, f"Another migration (process {holder.pid}{by}) is running with the same log files; "
+           f"it holds {LOCK}. Try again once it has finished.\n")
     assert (repo / "s.py").read_text() == "if platform == 'q9800cl':\n    pass\n"
 
 

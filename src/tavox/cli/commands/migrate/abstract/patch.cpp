@@ -110,7 +110,6 @@ void commit(RunRecord *run, const RunRecord::Checked *checked, py::handle path,
     // The rename and the file's entry in the success log go together: no
     // Ctrl-C between them (the run lets it through once the entry is in).
     if (run && data != expected) run->hold_interrupts();
-
     replace_content(path, data, expected, checked && checked->read ? &checked->id : nullptr);
     if (run && data != expected) run->wrote(utf8(path));
 }

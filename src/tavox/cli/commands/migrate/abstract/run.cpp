@@ -11,6 +11,7 @@
 
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 
 #include <climits>
 #include <csignal>
@@ -230,22 +231,50 @@ int open_own(const char *path, int flags, std::string &why) {
     return fd;
 }
 
-// The line that says who holds the lock: the process id written in the lock
-// file by the run that holds it, and its user when that is another one.
-std::string held_by(int fd) {
+// The run that holds the lock on `fd`'s file, as the kernel lists the
+// holders of file locks: "process <pid>", with its user when that is
+// another one.  The number written in the file serves when the list says
+// nothing (it may be stale: the file may be another's, locked where it
+// stands).  Pure C++.
+std::string holder(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) {
+        char id[64];  // as the list writes the file: device and inode
+        std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                      static_cast<unsigned long>(st.st_ino));
+        if (FILE *locks = std::fopen("/proc/locks", "re")) {
+            char line[256];
+            long pid = 0;
+            while (!pid && std::fgets(line, sizeof line, locks)) {
+                // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
+                char kind[16] = {}, dev[64] = {};
+                long p = 0;
+                if (std::sscanf(line, "%*s %15s %*s %*s %ld %63s", kind, &p, dev) != 3) continue;
+                if (std::strcmp(kind, "FLOCK") == 0 && std::strcmp(dev, id) == 0) pid = p;
+            }
+            std::fclose(locks);
+            struct stat proc {};
+            std::string path = "/proc/" + std::to_string(pid);
+            if (pid > 0 && ::stat(path.c_str(), &proc) == 0)
+                return "process " + std::to_string(pid) +
+                       (proc.st_uid != ::geteuid() ? " of " + owner_of(proc.st_uid) : "");
+        }
+    }
     char buf[32] = {};
     ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
     long pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
-    std::string who = pid > 0 ? "process " + std::to_string(pid) : "process unknown";
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_uid != ::geteuid()) who += " of " + owner_of(st.st_uid);
-    return std::string("Another migration (") + who +
+    return pid > 0 ? "process " + std::to_string(pid) : "process unknown";
+}
+
+// The line that says a run holds the lock, and what to do.
+std::string held_by(int fd) {
+    return std::string("Another migration (") + holder(fd) +
            ") is running with the same log files; it holds " + LOCK_PATH +
            ". Try again once it has finished.";
 }
 
-// The lock is no file of the Part's: a run creates it, holds it and
-// removes it when it ends.  A stale one (left by a run that was killed, or
+// The lock is the command's own, beside its logs: a run creates it, holds
+// it and removes it when it ends.  A stale one (left by a run that was killed, or
 // made by anyone) serves as well: another user's is locked read-only and
 // left in place.  One that is removed while we wait for it, by the run that
 // held it, is no lock any more: it is taken again, from the path.  Returns
