@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -186,19 +187,20 @@ Result refused_directory(Result &result, const std::string &target, int err) {
 
 // The whole content of the file at `path`, exactly as stored (no newline
 // translation), and the identity of the file read.  A directory is refused
-// with EISDIR, as open() in Python refuses it.  On failure returns false and
-// leaves errno set.
+// with EISDIR, as open() in Python refuses it, and anything else that is no
+// regular file (a pipe would block, a device never end) with EINVAL.  On
+// failure returns false and leaves errno set.
 inline bool read_file(const std::string &path, std::string &out, FileId *id = nullptr) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         detail::close_keeping_errno(fd);
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         ::close(fd);
-        errno = EISDIR;
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return false;
     }
     if (id) *id = {st.st_dev, st.st_ino};
@@ -266,24 +268,108 @@ inline Replacement overwrite_in_place(const std::string &target, const struct st
 
 }  // namespace detail
 
+namespace detail {
+
+// Whether the file at `path` is still the one `st` describes, unchanged:
+// the same file, of the same size, last modified and changed at the same
+// moments.
+inline bool same_as(const std::string &path, const struct stat &st) {
+    struct stat now {};
+    return ::stat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino &&
+           now.st_size == st.st_size && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == st.st_mtim.tv_nsec && now.st_ctim.tv_sec == st.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+// Whether `fd` (open on a file) still holds `content`.
+inline bool holds(int fd, const std::string &content) {
+    std::string now;
+    return ::lseek(fd, 0, SEEK_SET) == 0 && read_fd(fd, now, content.size()) && now == content;
+}
+
+// The new file `tmp` (the file `made` describes) put in the place of
+// `target`, which was read as `read` (open on it as `fd`) holding
+// `content`, unless `target` no longer is that file with that content.
+//
+// The two are exchanged in one step; then what came out of the place is
+// looked at: when it is not the file read, or no longer holds what was
+// read (someone saved over it, or wrote into it, while the new content was
+// being written), they are exchanged back, so that nothing of theirs is
+// lost.  Where the file system cannot exchange, the target's identity is
+// compared just before an ordinary rename.
+inline Replacement put_in_place(const std::string &target, const std::string &tmp,
+                                const struct stat &made, int fd, const struct stat &read,
+                                const std::string &content) {
+    Replacement result;
+    if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+        int err = errno;
+        if (err != EINVAL && err != ENOSYS && err != EOPNOTSUPP) {
+            ::unlink(tmp.c_str());
+            result.err = err;
+            return result;
+        }
+        if (!same_as(target, read)) {
+            ::unlink(tmp.c_str());
+            result.outcome = Replacement::Changed;
+            return result;
+        }
+        if (::rename(tmp.c_str(), target.c_str()) != 0) {
+            result.err = errno;
+            ::unlink(tmp.c_str());
+            return result;
+        }
+        result.outcome = Replacement::Written;
+        return result;
+    }
+    struct stat out {};
+    bool kept = ::lstat(tmp.c_str(), &out) == 0 && out.st_dev == read.st_dev &&
+                out.st_ino == read.st_ino && holds(fd, content);
+    if (kept) {
+        ::unlink(tmp.c_str());  // the old content, replaced
+        result.outcome = Replacement::Written;
+        return result;
+    }
+    // Not what was read: back into its place, and ours out again.
+    result.outcome = Replacement::Changed;
+    if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+        result.outcome = Replacement::Failed;
+        result.err = errno;
+        result.kept = tmp;  // theirs is there now, beside the file
+        return result;
+    }
+    struct stat back {};
+    if (::lstat(tmp.c_str(), &back) == 0 && back.st_dev == made.st_dev &&
+        back.st_ino == made.st_ino)
+        ::unlink(tmp.c_str());
+    // Otherwise the place changed once more meanwhile: what came out stays
+    // beside it, under the temporary name, rather than be lost.
+    return result;
+}
+
+}  // namespace detail
+
 // Replace the content of the file at `path` by `data`.
 //
 // A symbolic link is followed: the link stays and its target gets the new
 // content.  With `expected`, the file must still hold exactly that content
-// (what the caller read and computed `data` from); otherwise nothing is
-// written.  A file that is not writable (no permission, or no write bit at
-// all) is refused with EACCES.
+// (what the caller read and computed `data` from), and with `id`, still be
+// that file; otherwise nothing is written.  A file that is not writable (no
+// permission, or no write bit at all) is refused with EACCES, anything that
+// is no regular file with EINVAL.
 //
 // The new content goes to a hidden temporary file beside the target
 // (".<name>.XXXXXX") and reaches the disk there first.  A file with a
-// single link is then replaced by renaming that file over it, with its mode
-// (and its owner, where we may set it) carried over: the file holds either
-// its old or its new content at any moment.  A file with several hard
-// links keeps them: its content is overwritten in place from the copy on
-// disk, which is removed afterwards; should that short write be cut off,
-// the copy beside it holds the whole new content.
+// single link is then replaced by exchanging that file with it, with its
+// mode (and its owner, where we may set it) carried over: the file holds
+// either its old or its new content at any moment, and a file that was
+// replaced or changed while the new content was being written gets its own
+// content back (detail::put_in_place).  A file with several hard links
+// keeps them: its content is overwritten in place from the copy on disk,
+// which is removed afterwards; should that short write be cut off, the copy
+// beside it holds the whole new content.
 inline Replacement replace_file(const std::string &path, const std::string &data,
-                                const std::string *expected = nullptr) {
+                                const std::string *expected = nullptr,
+                                const FileId *id = nullptr) {
     Replacement result;
     auto failed = [&](int err) {
         result.outcome = Replacement::Failed;
@@ -293,13 +379,21 @@ inline Replacement replace_file(const std::string &path, const std::string &data
     char resolved[PATH_MAX];
     if (!::realpath(path.c_str(), resolved)) return failed(errno);
     const std::string target = resolved;
-    struct stat st {};
-    if (::stat(target.c_str(), &st) != 0) return failed(errno);
-    if (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) return failed(EACCES);
 
+    // The file as it is now, read through one descriptor kept open until
+    // it is replaced.
+    int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return failed(errno);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return failed(errno);
+    if (!S_ISREG(st.st_mode)) return failed(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     std::string current;
-    if (!read_file(target, current)) return failed(errno);
-    if (expected && current != *expected) {
+    if (!detail::read_fd(fd, current, static_cast<size_t>(st.st_size))) return failed(errno);
+    if ((id && !(*id == FileId{st.st_dev, st.st_ino})) || (expected && current != *expected)) {
         result.outcome = Replacement::Changed;
         return result;
     }
@@ -307,33 +401,30 @@ inline Replacement replace_file(const std::string &path, const std::string &data
         result.outcome = Replacement::Unchanged;
         return result;
     }
+    if (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) return failed(EACCES);
 
     std::string tmp;
-    int fd = detail::create_beside(target, 0600, tmp);
-    if (fd < 0) return detail::refused_directory(result, target, errno);
+    int out = detail::create_beside(target, 0600, tmp);
+    if (out < 0) return detail::refused_directory(result, target, errno);
+    struct stat made {};
+    ::fstat(out, &made);
     const bool in_place = st.st_nlink > 1;
-    if (int err = detail::fill_new_file(fd, data, in_place ? nullptr : &st)) {
+    if (int err = detail::fill_new_file(out, data, in_place ? nullptr : &st)) {
         ::unlink(tmp.c_str());
         return failed(err);
     }
     if (in_place) return detail::overwrite_in_place(target, st, data, tmp);
-    if (::rename(tmp.c_str(), target.c_str()) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        return failed(err);
-    }
-    result.outcome = Replacement::Written;
-    return result;
+    return detail::put_in_place(target, tmp, made, fd, st, current);
 }
 
-// Replace the content of the file at `path` by `data` as replace_file does,
-// or, when there is no file there yet, create it the same way: the content
-// is written to a new file beside it, reaches the disk, and is renamed into
-// place, so the file appears whole or not at all.  A new file gets the mode
-// any new file gets (0666 less the umask).
-inline Replacement write_file(const std::string &path, const std::string &data) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 || errno != ENOENT) return replace_file(path, data);
+// Write `data` as the file named `path`, whole or not at all, never
+// through a link: the content goes to a new file beside it, reaches the
+// disk, and is renamed onto the name itself, replacing whatever stands
+// there (a symbolic link is replaced, not followed).  For a name in a
+// directory that others may write, where what stands at the name can change
+// between a look and the write.  The file gets the mode any new file gets
+// (0666 less the umask).
+inline Replacement write_new_file(const std::string &path, const std::string &data) {
     Replacement result;
     const size_t slash = path.rfind('/');
     char resolved[PATH_MAX];
@@ -355,6 +446,14 @@ inline Replacement write_file(const std::string &path, const std::string &data) 
     }
     result.outcome = Replacement::Written;
     return result;
+}
+
+// Replace the content of the file at `path` by `data` as replace_file does,
+// or, when there is no file there yet, create it as write_new_file does.
+inline Replacement write_file(const std::string &path, const std::string &data) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 || errno != ENOENT) return replace_file(path, data);
+    return write_new_file(path, data);
 }
 
 }  // namespace tavox::support

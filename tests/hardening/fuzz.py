@@ -53,16 +53,18 @@ def messages(method, path):
     return out
 
 
-def migrate_once(abstract, cmd, path, kind):
+def migrate_outcomes(abstract, cmd, path, kind):
     """Check `path` and apply what the check found, as the command's run
-    does for one file.  Returns the failure items."""
+    does for one file.  Returns the success and the failure items."""
     check = {"yaml": cmd.check_yaml, "python": cmd.check_python, "init": cmd.check_init}[kind]
     patch_type = abstract.FileTypes.YAML if kind == "yaml" else abstract.FileTypes.PYTHON
     success, failure = queue.Queue(), queue.Queue()
     for msg in messages(check, path):
         cmd.apply_patches(patch_type=patch_type, msg=msg, success_queue=success,
                           failer_queue=failure)
-    items = []
-    while not failure.empty():
-        items.append(failure.get_nowait())
-    return items
+    return list(success.queue), list(failure.queue)
+
+
+def migrate_once(abstract, cmd, path, kind):
+    """migrate_outcomes' failure items."""
+    return migrate_outcomes(abstract, cmd, path, kind)[1]

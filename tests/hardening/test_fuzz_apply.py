@@ -2,6 +2,7 @@
 random suggestion lines never crash the interpreter, a check's own
 suggestions applied to its file never raise, and migrating a file a second
 time changes nothing more."""
+import io
 import os
 import queue
 import tempfile
@@ -10,12 +11,15 @@ import tempfile
 from hypothesis import given
 from hypothesis import strategies as st
 
-from .fuzz import FUZZ, command, messages, migrate_once, module, vocabulary
+from .fuzz import FUZZ, command, messages, migrate_once, migrate_outcomes, module, vocabulary
 
 abstract = module()
-token = vocabulary(abstract)
+# Token values, and values holding characters at which str.splitlines()
+# breaks a line (the suggestion that names one is cut there).
+token = vocabulary(abstract) | st.text(alphabet="ap9z\x1c\x1e\x85\xa0\u2028", min_size=1,
+                                       max_size=6)
 quote = st.sampled_from(["'", '"'])
-indent = st.sampled_from(["", "    ", "        ", "\t"])
+indent = st.sampled_from(["", "    ", "        ", "\t", "\f", "  \f"])
 newline = st.sampled_from(["\n", "\r\n"])
 # Errors a malformed suggestion may raise by design; anything else (in
 # particular the RuntimeError or SystemError that a C++ exception becomes)
@@ -121,14 +125,41 @@ def test_yaml_and_init_checks_on_random_bytes(data):
 
 # ---- a check's own suggestions apply, and applying them is done once -------------------
 
+MARK = "# * ABSTRACTION"
+
+
+def changes_announced(before, after, success):
+    """A marker is written only with the change it announces: the lines
+    other than markers are the file's own, one for one; a fix marker was
+    added exactly when a line changed (and names what it now holds), and
+    only then does the success item say FIXES_ADDED."""
+    def split(text):
+        lines = io.StringIO(text, newline="").readlines()  # lines as a source has them
+        body = [line for line in lines if not line.lstrip().startswith(MARK)]
+        marks = [line.strip() for line in lines if line.lstrip().startswith(MARK)]
+        return body, marks
+    (body_before, marks_before), (body_after, marks_after) = split(before), split(after)
+    assert len(body_after) == len(body_before)
+    changed = [b for a, b in zip(body_before, body_after) if a != b]
+    fixes = [m for m in marks_after if "TOKEN_CHANGE" in m]
+    added = len(fixes) - sum("TOKEN_CHANGE" in m for m in marks_before)
+    assert (added > 0) == bool(changed)
+    assert ("  - FIXES_ADDED\n" in "".join(success)) == bool(changed)
+    for mark in fixes[len(fixes) - added:]:
+        assert any(mark.rsplit(" -> ", 1)[1] in line for line in changed), mark
+
+
 @FUZZ
 @given(python_source(), st.booleans(), st.booleans())
 def test_python_file_migrated_twice_is_migrated_once(source, fixes, comments):
     cmd = command(abstract, fixes, comments or not fixes)
     path = scratch("script.py", source)
-    assert migrate_once(abstract, cmd, path, "python") == []
+    success, failures = migrate_outcomes(abstract, cmd, path, "python")
+    assert failures == []
     once = read(path)
-    assert migrate_once(abstract, cmd, path, "python") == []
+    changes_announced(source, once.decode(), success)
+    success, failures = migrate_outcomes(abstract, cmd, path, "python")
+    assert failures == [] and success == []
     assert read(path) == once
     # nothing but comment lines was added, and the line breaks were kept
     assert once.count(b"\n") >= source.count("\n")
@@ -136,12 +167,63 @@ def test_python_file_migrated_twice_is_migrated_once(source, fixes, comments):
         assert b"\n" not in once.replace(b"\r\n", b"")
 
 
+BOM = b"\xef\xbb\xbf"
+
+
+@st.composite
+def compiling_source(draw):
+    """A Python source that compiles, with what a comment line inserted
+    above the wrong line breaks: a byte-order mark, a shebang, an encoding
+    declaration, statements a backslash carries on, strings that span
+    lines, tabs and form feeds in the indentation, CRLF line breaks."""
+    v, q, nl = draw(token.filter(str.isidentifier)), draw(quote), draw(newline)
+    lines = []
+    if draw(st.booleans()):
+        lines.append("#!/usr/bin/env python3")
+    if draw(st.booleans()):
+        lines.append(draw(st.sampled_from(["# -*- coding: utf-8 -*-", "latin-1"])))
+    blocks = draw(st.lists(st.sampled_from([
+        ["x = platform == {q}{v}{q}"],
+        ["y = (1 and \\", "     platform == {q}{v}{q})"],
+        ["z = 1 + \\", "    2 if platform == {q}{v}{q} else 3"],
+        ['s = """', "platform == {q}{v}{q}", '"""'],
+        ["t = '''text", "    platform == {q}{v}{q} '''"],
+        ['u = "line \\', "platform == '{v}'\""],
+        ["if platform == {q}{v}{q}:", "\tpass"],
+        ["\fw = platform == {q}{v}{q}"],
+        ["f(platform == {q}{v}{q},", "  platform == {q}zz{q})"],
+    ]), min_size=1, max_size=6))
+    for block in blocks:
+        lines += [line.format(q=q, v=v) for line in block]
+    lines = ["# vim: set fileencoding=latin-1 :" if line == "latin-1" else line for line in lines]
+    text = (nl.join(lines) + nl).encode("utf-8")
+    # a byte-order mark says UTF-8: not with another encoding declared
+    latin = any("latin-1" in line for line in lines[:2])
+    return BOM + text if not latin and draw(st.booleans()) else text
+
+
+@FUZZ
+@given(compiling_source(), st.booleans())
+def test_a_file_that_compiled_still_compiles(source, comments):
+    compile(source, "<before>", "exec")
+    path = scratch("script.py", source)
+    assert migrate_once(abstract, command(abstract, True, comments), path, "python") == []
+    after = read(path)
+    compile(after, "<after>", "exec")
+    # the byte-order mark, the shebang and the encoding declaration stay first
+    assert after.startswith(BOM) == source.startswith(BOM)
+    head = [line for line in source.removeprefix(BOM).splitlines()[:2]
+            if line.startswith((b"#!", b"# -*-", b"# vim"))]
+    assert after.removeprefix(BOM).splitlines()[:len(head)] == head
+
+
 @FUZZ
 @given(st.lists(st.sampled_from(["lib", "tests", "x"]), max_size=3),
        st.sampled_from(["rhen", "rhenx", "tor9k", "q9300", "Q9300-24T", "ap", "m3", "zz",
                         "q9800cl", "Q9800-4"]),
        indent, st.sampled_from(["declare_token(__name__)", "declare_package(__name__)",
-                                "declare_token( __name__ )"]), newline)
+                                "declare_token( __name__ )", "abstract.declare_token(__name__)",
+                                "x.declare_token( __name__ )"]), newline)
 def test_package_file_migrated_twice_is_migrated_once(parents, name, pad, call, nl):
     # One package file: what a check says of a package also depends on the
     # packages above it, which a second run sees already migrated.

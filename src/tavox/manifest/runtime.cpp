@@ -6,7 +6,9 @@
 // manifest file, picks a profile and a runtime from the manifest, and hands
 // the job to the plug-in registered for the manifest's script type.  The
 // plug-in's integer result is the process exit status.
+#include "support/files.hpp"
 #include "support/support.hpp"
+#include "support/yaml_depth.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -385,6 +387,18 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
         sys_exit(call, 1);
     }
 
+    // The loader builds the document recursively: a manifest nested deeper
+    // than it may go would kill the process, and is refused before.
+    std::string path = support::fs_path(manifest_file), bytes;
+    bool deep;
+    {
+        py::gil_scoped_release unlocked;
+        deep = support::read_file(path, bytes) && support::yaml_too_deep(bytes);
+    }
+    if (deep)
+        shape_error(call, manifest_file,
+                    fmt("its collections nest deeper than {} levels; it is not loaded",
+                        support::MAX_YAML_DEPTH));
     py::object manifest = call.global("load")(manifest_file);
     py::object profile_name = args.attr("profile");
 

@@ -4,7 +4,12 @@
 // interactive interpreter whose namespace holds the testbed as `testbed`:
 // IPython's terminal shell when IPython and traitlets import and the user
 // did not ask for the plain console, code.interact otherwise.
+#include "support/files.hpp"
 #include "support/support.hpp"
+#include "support/yaml_depth.hpp"
+
+#include <cerrno>
+#include <string>
 
 namespace tavox::cli::commands::shell {
 
@@ -20,19 +25,57 @@ static const std::string BANNER_TAIL = "')\n" + std::string(79, '-');
 
 // ---- class ShellCommand(Command) -----------------------------------------
 
+// What the parser does with the --testbed-file name before the loader sees
+// it: a file that is no regular file (a pipe would block for ever) and a
+// document nested deeper than a loader may build (its recursion would kill
+// the process) are refused with the usage error of any testbed that does
+// not load.  Everything else, a missing file too, is the loader's.
+//
+// def load(testbed_file):  (the loader's, once the file passes)
+TAVOX_DEF(ShellCommand_init_load, "ShellCommand.__init__.<locals>.load", "testbed_file", nullptr) {
+    py::object load = call.closure()[0];
+    py::handle testbed_file = TAVOX_ARG(testbed_file);
+    py::object name = py::module_::import("os").attr("fspath")(testbed_file);
+    std::string path = support::fs_path(name), bytes, refused;
+    {
+        py::gil_scoped_release unlocked;
+        if (support::read_file(path, bytes)) {
+            if (support::yaml_too_deep(bytes))
+                refused = "its collections nest deeper than " +
+                          std::to_string(support::MAX_YAML_DEPTH) + " levels";
+        } else if (errno == EINVAL) {
+            refused = "not a regular file";
+        }
+    }
+    if (!refused.empty()) {
+        py::object error = py::module_::import("argparse").attr("ArgumentTypeError");
+        py::str message = support::percent("cannot load testbed file '%s': %s",
+                                           py::make_tuple(name, py::str(refused)));
+        PyErr_SetObject(error.ptr(), message.ptr());
+        throw py::error_already_set();
+    }
+    return load(testbed_file);
+}
+
 // def __init__(self, *args, **kwargs):
 TAVOX_DEF(ShellCommand_init, "ShellCommand.__init__", "self, *args, **kwargs", nullptr) {
     py::handle self = TAVOX_ARG(self);
     call.super_init();
 
     py::object parser = self.attr("parser");
-    parser.attr("add_argument")(
-        "--testbed-file", py::arg("dest") = "testbed", py::arg("metavar") = "FILE",
-        py::arg("type") = call.global("loader").attr("load"), py::arg("required") = true,
-        py::arg("help") = "testbed file to load");
+    py::object load = call.global("loader").attr("load");
+    parser.attr("add_argument")("--testbed-file", py::arg("dest") = "testbed",
+                                py::arg("metavar") = "FILE", py::arg("type") = load,
+                                py::arg("required") = true,
+                                py::arg("help") = "testbed file to load");
     parser.attr("add_argument")("--no-ipython", py::arg("dest") = "ipython",
                                 py::arg("action") = "store_false", py::arg("default") = true,
                                 py::arg("help") = "do not use IPython");
+    // The option's type stays the loader's load; the parser calls what is
+    // registered for that type, which looks at the file first.
+    parser.attr("register")(
+        "type", load,
+        support::make_function(ShellCommand_init_load, call.module(), py::make_tuple(load)));
     return py::none();
 }
 

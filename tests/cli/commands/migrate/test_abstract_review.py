@@ -149,6 +149,8 @@ def test_report_on_standard_output_without_outcomes(tavox_cmd, tmp_path):
 
 DIRTY = {"s.py": "if platform == 'q9800cl':\n    pass\n"}
 BROKEN = dict(DIRTY, **{"t.yaml": "devices:\n  leaf-9:\n    os: rhenx\n\tplatform: ap\n"})
+# a file that cannot be examined (not UTF-8) is left to do as well
+UNREAD = {"s.py": "print('fine')\n", "u.py": b"platform = 'caf\xe9'\n"}
 
 
 @pytest.mark.parametrize("files, options, status", [
@@ -157,6 +159,8 @@ BROKEN = dict(DIRTY, **{"t.yaml": "devices:\n  leaf-9:\n    os: rhenx\n\tplatfor
     (DIRTY, ["--diff"], 1),
     (DIRTY, ["-f"], 0),
     (BROKEN, ["-f"], 1),
+    (UNREAD, [], 1),
+    (UNREAD, ["-f"], 1),
 ])
 def test_check_status(tavox_cmd, tmp_path, files, options, status):
     write(tmp_path / "r", files)

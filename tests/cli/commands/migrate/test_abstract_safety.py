@@ -7,6 +7,7 @@ import importlib.util
 import os
 import queue
 import re
+import shutil
 import stat
 import subprocess
 import sys
@@ -126,6 +127,116 @@ def test_file_replaced_after_its_check_is_left_alone(abstract, run_in_process, t
                                "were not applied\n\n")
 
 
+# Replaces (or rewrites in place) the file named by TAVOX_SHIM_TARGET with
+# TAVOX_SHIM_CONTENT when the first new file reaches the disk: the moment
+# between the last look at the file and its replacement.  With
+# TAVOX_SHIM_NO_EXCHANGE, the file system "cannot" exchange two files.
+SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static int done;
+
+int fsync(int fd) {
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    const char *target = getenv("TAVOX_SHIM_TARGET");
+    if (target && !done) {
+        done = 1;
+        const char *content = getenv("TAVOX_SHIM_CONTENT");
+        char other[4096];
+        int in_place = getenv("TAVOX_SHIM_IN_PLACE") != NULL;
+        snprintf(other, sizeof other, "%s.user", target);
+        int out = open(in_place ? target : other, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (write(out, content, strlen(content)) < 0) abort();
+        close(out);
+        if (!in_place && rename(other, target) != 0) abort();
+    }
+    return real(fd);
+}
+
+int renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath,
+              unsigned int flags) {
+    int (*real)(int, const char *, int, const char *, unsigned int) =
+        (int (*)(int, const char *, int, const char *, unsigned int))dlsym(RTLD_NEXT, "renameat2");
+    if (flags && getenv("TAVOX_SHIM_NO_EXCHANGE")) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real(olddirfd, oldpath, newdirfd, newpath, flags);
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the test's file-system shim")
+    where = tmp_path_factory.mktemp("shim")
+    (where / "shim.c").write_text(SHIM)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(where / "shim.so"), str(where / "shim.c"),
+                    "-ldl"], check=True)
+    return where / "shim.so"
+
+
+@pytest.mark.parametrize("how", ["replaced", "in place", "replaced, no exchange",
+                                 "in place, no exchange"])
+def test_file_changed_while_its_new_content_is_written_keeps_the_change(tmp_path, shim, how):
+    repo = tmp_path / "repo"
+    write(repo, {"s.py": "if platform == 'q9800cl':\n    pass\n"})
+    edited = "# the user's edit\nif platform == 'q9800cl':\n    pass\n"
+    env = environ()
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
+    env.update(TAVOX_SHIM_TARGET=str(repo / "s.py"), TAVOX_SHIM_CONTENT=edited)
+    if "in place" in how:
+        env["TAVOX_SHIM_IN_PLACE"] = "1"
+    if "no exchange" in how:
+        env["TAVOX_SHIM_NO_EXCHANGE"] = "1"
+    proc = subprocess.run([sys.executable, "-m", "tavox.cli.main", "migrate", "abstract",
+                           str(repo), "-f"], capture_output=True, text=True, env=env, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert (repo / "s.py").read_text() == edited
+    assert sorted(os.listdir(repo)) == ["s.py"]
+    assert logs()["failures"] == (f"{repo}/s.py\n  - PATCHING_ERROR: Failed to apply patch: "
+                                  f"'{repo}/s.py' changed since it was checked; its suggestions "
+                                  "were not applied\n\n")
+
+
+def test_interruption_never_parts_a_rename_from_its_log_entry(abstract, run_in_process, tmp_path,
+                                                               monkeypatch):
+    import queue as queue_module
+    import signal
+    repo = tmp_path / "repo"
+    write(repo, {f"s{i}.py": "platform == 'q9800cl'\n" for i in range(3)})
+    fired = []
+
+    class Interrupting(queue_module.Queue):
+        # Ctrl-C at the worst moment: the file is renamed, its success item
+        # not yet put.
+        def put(self, item, *args, **kwargs):
+            if isinstance(item, str) and "FIXES_ADDED" in item and not fired:
+                fired.append(item)
+                signal.raise_signal(signal.SIGINT)
+            super().put(item, *args, **kwargs)
+
+    class Queues:
+        Queue = Interrupting
+
+    monkeypatch.setattr(abstract, "queue", Queues)
+    with pytest.raises(KeyboardInterrupt):
+        run_in_process(repo, "-f")
+    out = logs()
+    assert fired and out["success"] == fired[0] + "\n"
+    patched = [p for p in sorted(repo.iterdir()) if p.read_text().startswith("# * ABSTRACTION")]
+    assert [f"{p}:\n  - FIXES_ADDED\n" for p in patched] == fired
+
+
 @pytest.mark.parametrize("link", ["symbolic", "hard"])
 def test_a_file_reached_twice_is_patched_once(tmp_path, link):
     repo = tmp_path / "repo"
@@ -214,6 +325,7 @@ def planted(tmp_path):
         elif kind == "other user":
             Path(path).write_text("")
             os.chown(path, 65534, 65534)
+        # None: nothing there
 
     yield plant
     for path, content in saved.items():
@@ -227,13 +339,27 @@ def planted(tmp_path):
             Path(path).write_bytes(content)
 
 
+def owner(uid):
+    import pwd
+    try:
+        return f"{pwd.getpwuid(uid).pw_name} (uid {uid})"
+    except KeyError:
+        return f"uid {uid}"
+
+
+# what to do about a file in the way: only its owner or root may remove it
+# from /tmp
+REMOVE = "remove it, then run again"
+OTHERS = REMOVE if os.geteuid() == 0 else "only they or root can remove it"
+
+
 @pytest.mark.parametrize("path", [LOGS["changes"], LOGS["failures"], LOCK])
 @pytest.mark.parametrize("kind, reason", [
-    ("symbolic link", "it is a symbolic link"),
-    ("directory", "it is a directory"),
-    ("fifo", "it is not a regular file"),
-    ("hard link", "it has 2 hard links (other names for it)"),
-    ("other user", "it belongs to another user (uid 65534)"),
+    ("symbolic link", f"it is a symbolic link; {REMOVE}"),
+    ("directory", f"it is a directory; {REMOVE}"),
+    ("fifo", f"it is not a regular file; {REMOVE}"),
+    ("hard link", f"it has 2 hard links (other names for it); {REMOVE}"),
+    ("other user", f"it belongs to another user, {owner(65534)}; {OTHERS}"),
 ])
 def test_log_path_that_is_not_the_users_own_file_is_refused(tmp_path, planted, path, kind,
                                                             reason):
@@ -244,10 +370,47 @@ def test_log_path_that_is_not_the_users_own_file_is_refused(tmp_path, planted, p
     (tmp_path / "victim").write_text("precious\n")
     planted(path, kind)
     proc = migrate(repo, "-f")
+    assert (tmp_path / "victim").read_text() == "precious\n"
+    if path == LOCK and kind in ("hard link", "other user"):
+        # a lock file is only locked, read-only when it is not the user's
+        # own: it stops no run, and is left where it is
+        assert proc.returncode == 0, proc.stdout
+        assert (repo / "s.py").read_text() == FIX + "if platform == 'tor9k':\n    pass\n"
+        assert os.path.isfile(LOCK)
+        return
     what = "lock" if path == LOCK else "log"
     assert (proc.returncode, proc.stdout) == (1, f"Cannot use the {what} file {path}: {reason}\n")
     assert (repo / "s.py").read_text() == "if platform == 'q9800cl':\n    pass\n"
-    assert (tmp_path / "victim").read_text() == "precious\n"
+
+
+def test_lock_is_removed_and_names_who_holds_it(tmp_path, planted):
+    repo = tmp_path / "repo"
+    write(repo, {"s.py": "if platform == 'q9800cl':\n    pass\n"})
+    planted(LOCK, None)  # none left by an earlier test
+    assert migrate(repo).returncode == 0
+    assert not os.path.lexists(LOCK)
+    # a stale lock (a killed run, or a plain touch) stops nothing, and goes
+    Path(LOCK).write_text("123\n")
+    assert migrate(repo).returncode == 0
+    assert not os.path.lexists(LOCK)
+    # held: by which process, of which user when another one, and what to do
+    Path(LOCK).write_text("4242\n")  # a stale number: the holder is asked of the system
+    os.chmod(LOCK, 0o644)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, sys; f = open(sys.argv[1]); "
+         "fcntl.flock(f, fcntl.LOCK_EX); print(flush=True); sys.stdin.read()", LOCK],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+        **({"user": 65534} if os.geteuid() == 0 else {}))
+    try:
+        holder.stdout.readline()
+        proc = migrate(repo, "-f")
+    finally:
+        holder.communicate("")
+    by = f" of {owner(65534)}" if os.geteuid() == 0 else ""
+    assert (proc.returncode, proc.stdout) == (
+        1, f"Another migration (process {holder.pid}{by}) is running with the same log files; "
+           f"it holds {LOCK}. Try again once it has finished.\n")
+    assert (repo / "s.py").read_text() == "if platform == 'q9800cl':\n    pass\n"
 
 
 def test_interrupted_run_leaves_logs_of_that_run(abstract, run_in_process, tmp_path, monkeypatch):
@@ -387,3 +550,19 @@ def test_third_run_changes_nothing(tmp_path):
     # device whose platform the table places on two platforms, which the
     # first run gave a model that later checks report as "X -> X"
     assert re.search(r"\.model: (\S+) -> \1$", changes[2], re.M)
+
+
+def test_a_package_file_changes_once_per_declaring_call(tmp_path):
+    # each run fixes the first call on __name__ that the package's check
+    # reports: three calls, three runs, and the fourth changes nothing
+    repo = tmp_path / "repo"
+    calls = "".join(f"{pad}declare_token(__name__)\n" for pad in ("", "# ", "x."))
+    write(repo, {"rhenx/__init__.py": "from nuvik import abstract\n" + calls})
+    seen = [tree_hash(repo)]
+    for _ in range(4):
+        assert migrate(repo, "-f").returncode == 0
+        seen.append(tree_hash(repo))
+    assert len(set(seen[:4])) == 4 and seen[4] == seen[3]
+    lines = (repo / "rhenx" / "__init__.py").read_text().splitlines()
+    assert not [line for line in lines if "declare_token(__name__)" in line and "ABSTRACTION"
+                not in line]

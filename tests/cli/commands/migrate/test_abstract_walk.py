@@ -1,5 +1,6 @@
 """Scoping the walk of `tavox migrate abstract`: --exclude, --gitignore, and
 the hint about virtual environments and .git directories walked through."""
+import os
 import shutil
 import subprocess
 
@@ -116,3 +117,84 @@ def test_a_path_given_as_bytes_raises_as_the_walk_would(command, tree):
     args.path = bytes(tree)
     with pytest.raises(TypeError):
         command.run(args)
+
+
+GIT_TREE = {
+    "a.py": SCRIPT,
+    "!bang.py": SCRIPT,
+    "keep.py": SCRIPT,
+    "tests/t.py": SCRIPT,
+    "tests/keep.py": SCRIPT,
+    "build/keep.yaml": "devices:\n  r2: {os: rhenx, platform: ap}\n",
+    "build/lib/gen.py": SCRIPT,
+}
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+@pytest.mark.parametrize("patterns", [
+    ["*.py", "!keep.py"],              # taken back
+    ["build/", "!build/keep.yaml"],    # not under a directory left out
+    ["build/*", "!build/keep.yaml"],
+    ["a.py ", "keep.py\\ "],           # trailing blanks go, unless quoted
+    ["\\!bang.py", "#a.py"],           # a quoted "!", a comment
+    ["tests", "!tests", "!/a.py"],
+])
+def test_exclude_leaves_out_what_git_ignores(tavox_cmd, tmp_path, patterns):
+    repo = tmp_path / "repo"
+    write(repo, GIT_TREE)
+    subprocess.run(["git", "init", "-q", str(repo)], check=True)
+    (tmp_path / "patterns").write_text("".join(p + "\n" for p in patterns))
+    listed = subprocess.run(["git", "-C", str(repo), "ls-files", "-z", "--others",
+                             "--exclude-from", str(tmp_path / "patterns")],
+                            capture_output=True, check=True).stdout.decode().split("\0")
+    result = migrate(tavox_cmd, tmp_path, str(repo),
+                     *[o for p in patterns for o in ("--exclude", p)])
+    assert result.returncode == 0, result.stderr
+    assert reported(repo) == sorted(p for p in listed if p)
+
+
+@pytest.mark.parametrize("pattern, why", [
+    ("../repo/build", "patterns are relative to PATH, and '..' does not lead out of it"),
+    ("{repo}/build", "patterns are relative to PATH (a leading '/' anchors one there), not "
+                     "absolute paths"),
+    ("#build", "as a .gitignore line it is blank or a comment (write \\# for a name that begins "
+               "with #)"),
+])
+def test_exclude_that_can_leave_nothing_out_is_named(tavox_cmd, tree, pattern, why):
+    pattern = pattern.format(repo=tree)
+    result = migrate(tavox_cmd, tree, str(tree), "--exclude", pattern)
+    assert result.returncode == 0, result.stderr
+    assert f"--exclude {pattern!r}: {why}; it leaves nothing out" in result.stdout.splitlines()
+    assert "build/lib/gen.py" in reported(tree)
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+@pytest.mark.parametrize("case", ["fsmonitor", "ignored itself", "another user's"])
+def test_gitignore_trusts_git_but_runs_nothing_of_the_repository(tavox_cmd, tree, tmp_path, case):
+    subprocess.run(["git", "init", "-q", str(tree)], check=True)
+    (tree / ".gitignore").write_text(".venv/\n")
+    ran = tmp_path / "ran"
+    # a repository's configuration that would start a program
+    subprocess.run(["git", "-C", str(tree), "config", "core.fsmonitor",
+                    f"touch {ran}; false"], check=True)
+    top = tree
+    if case == "ignored itself":
+        (tree / ".gitignore").write_text("docs/\n")
+        top = tree / "docs"
+    elif case == "another user's":
+        if os.geteuid() != 0:
+            pytest.skip("only root can give a repository to another user")
+        subprocess.run(["chown", "-R", "65534:65534", str(tree)], check=True)
+    result = migrate(tavox_cmd, tree, str(top), "--gitignore")
+    assert result.returncode == 0, result.stderr
+    assert not ran.exists()
+    warnings = [line for line in result.stdout.splitlines() if line.startswith("--gitignore")]
+    if case == "fsmonitor":
+        assert warnings == []
+        assert ".venv/lib/python3.11/site-packages/pkg/mod.py" not in reported(tree)
+    elif case == "ignored itself":
+        assert warnings == [f"--gitignore: git ignores {top} itself; nothing is examined"]
+        assert reported(tree) == []
+    else:
+        assert warnings == [f"--gitignore: git refused the repository of {top}: detected dubious "
+                            f"ownership in repository at '{tree}'; walking all of it"]

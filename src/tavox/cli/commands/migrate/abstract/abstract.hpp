@@ -193,6 +193,8 @@ public:
     // Whether to note the trees that are seldom the repository's own.
     bool hint() const { return hint_; }
     bool leaves_out(const std::string &rel, bool is_dir) const;
+    // git ignores the top of the walk itself.
+    bool everything_out() const;
 
 private:
     struct Ignored;
@@ -202,6 +204,9 @@ private:
 };
 
 enum class Kind { None, Yaml, Init, Python };
+
+// The kind of file a name says, as the walk classifies it (case ignored).
+Kind classify(py::handle name);
 
 // A virtual environment or a .git directory the walk went through.
 struct SpecialTree {
@@ -302,6 +307,7 @@ public:
         // A YAML file's patch, made by its check from what it read, for the
         // message it gave (yaml_native.hpp).
         std::shared_ptr<const YamlPlan> plan;
+        bool too_deep = false;  // a YAML document nested deeper than any loader may go
     };
 
     explicit RunRecord(py::handle command);
@@ -314,6 +320,7 @@ public:
 
     void checked(py::handle path, const Checked &what);
     void planned(py::handle path, std::shared_ptr<const YamlPlan> plan);
+    void too_deep(py::handle path);
     // The checked file whose path, followed by ":", begins a message's first
     // line (the longest, when several do), or none.
     const std::string *tie(const std::string &first_line) const;
@@ -334,13 +341,34 @@ public:
         changes_.push_back({std::move(path), std::move(before), std::move(after)});
     }
     const std::vector<Change> &changes() const { return changes_; }
+    // A check that raised (except_log logged it): a file that could not be
+    // examined, which --check counts.
+    void unexamined() { ++unexamined_; }
+    size_t unexamined_files() const { return unexamined_; }
+    // Ctrl-C held back: from a file's rename until its entry is in the log,
+    // so that no interruption comes between the two.  An interruption that
+    // came meanwhile is raised once it is let through.  Only the main
+    // thread, where the interpreter runs signal handlers, holds it.
+    void hold_interrupts();
+    void let_interrupts();
     // The files the patcher rewrote, by the path it named them with.
     void wrote(const std::string &path) { written_.insert(path); }
     bool written(const std::string &path) const { return written_.count(path) != 0; }
     bool proposed_for(const std::string &path) const { return proposed_.count(path) != 0; }
 
+    // The repository the run walks, by its real path (links resolved), as
+    // the file system's bytes; empty when it does not resolve.
+    void repository(const std::string &top);
+    // The real path of the file at `path` (bytes) when it lies outside the
+    // repository (a link leads out of it); empty when it lies inside it or
+    // does not resolve.
+    std::string outside(const std::string &path) const;
+
 private:
     PyObject *command_;  // identity only
+    std::string root_;
+    py::object held_;  // the SIGINT handler put aside while interrupts are held
+    size_t unexamined_ = 0;
     std::vector<Change> changes_;
     std::set<std::string> written_, proposed_;
     std::unordered_map<std::string, Checked> checked_;
@@ -349,6 +377,8 @@ private:
 
 // Notes, for the run going on for `command` if any, what a check read.
 void note_checked(py::handle command, py::handle path, const RunRecord::Checked &what);
+// Notes that the YAML file a check read nests too deeply to be loaded.
+void note_too_deep(py::handle command, py::handle path);
 
 // The path a message's first line names: the whole line less its final ":"
 // (the header a check writes), otherwise the text before its first ":" (the
@@ -356,10 +386,11 @@ void note_checked(py::handle command, py::handle path, const RunRecord::Checked 
 std::string header_path(const std::string &first_line);
 
 // The three log files of a run and the lock that keeps a second run from
-// sharing them.  Taking them refuses (one line logged at error level,
-// sys.exit(1)) when the lock is held or a path is not a regular file of the
-// user's own; the logs are then emptied, and every entry reaches its file as
-// soon as it is written.
+// sharing them.  Taking them refuses (one line logged at error level, naming
+// who is in the way and what to do, sys.exit(1)) when the lock is held or a
+// log path is not a regular file of the user's own; the logs are then
+// emptied, and every entry reaches its file as soon as it is written.  The
+// lock is removed when the run ends.
 class RunLogs {
 public:
     enum Log { Changes = 0, Success = 1, Failures = 2 };
@@ -374,6 +405,7 @@ private:
     void release();
     int fds_[3] = {-1, -1, -1};
     int lock_ = -1;
+    bool own_lock_ = false;  // ours to write our number in and to remove
     std::string encoding_;
 };
 
@@ -405,12 +437,14 @@ private:
         const char *kind;
         std::string message, path, abs, outcome, reason;
     };
+    void refuse_report_place(py::handle self, py::handle args);
     void write_report(py::handle repository,
                       const std::function<std::string(const std::string &)> &relative);
     static void write_stdout(const std::string &bytes);
 
-    py::object args_, report_, logger_, handler_, propagate_;
+    py::object args_, logger_, report_, handler_, propagate_;
     bool diff_ = false, check_ = false, color_ = false, fixes_ = false, comments_ = false;
+    bool report_failed_ = false;
     size_t noted_ = 0, failed_ = 0;
     std::vector<Entry> entries_;  // kept for --report only
 };

@@ -13,6 +13,8 @@
 #include "abstract.hpp"
 #include "yaml_native.hpp"
 
+#include "support/yaml_depth.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -191,6 +193,11 @@ YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::
         if (!read_again()) return YamlRead::NotReadable;
         native.emplace(call, read->bytes, nullptr, patching);
     }
+    auto too_deep = [&] {
+        note_too_deep(self, file_path);
+        return YamlRead::NotReadable;
+    };
+    if (native->too_deep()) return too_deep();
     py::object load;
     bool made = false;
     if (native->decided()) {
@@ -210,6 +217,16 @@ YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::
         }
     }
     if (ahead && ahead->ahead.bytes_released && !read_again()) return YamlRead::NotReadable;
+    // The loaders build the document recursively: one nested too deeply
+    // would overflow their stack, and is never handed to them.
+    if (!native->within_depth()) {
+        bool deep;
+        {
+            py::gil_scoped_release unlocked;
+            deep = support::yaml_too_deep(read->bytes);
+        }
+        if (deep) return too_deep();
+    }
     if (!load_document(call, read->bytes, load, made, data)) return YamlRead::NotReadable;
     if (!PyDict_Check(data.ptr())) data = py::dict();
     return YamlRead::Loaded;

@@ -45,6 +45,7 @@ TAVOX_DEF(except_log_inner, "except_log.<locals>.inner", "*args", nullptr) {
         py::object text = concat(py::str(args[1]), ": Exception processing file");
         call.global("logger").attr("exception")(
             text, py::arg("exc_info") = py::make_tuple(e.type(), e.value(), e.trace()));
+        if (RunRecord *run = RunRecord::of(args[0])) run->unexamined();
         return py::none();
     }
 }
@@ -250,6 +251,45 @@ private:
     size_t written_[2] = {0, 0};
 };
 
+// While a run goes on, the console writes a file name that is no text in
+// the file system's encoding as the system gives it (surrogateescape), as
+// the logs do, instead of failing on it; each stream is put back after.
+class NamesAsGiven {
+public:
+    NamesAsGiven() {
+        py::object sys = py::module_::import("sys");
+        for (const char *name : {"stdout", "stderr"}) {
+            py::object stream = py::getattr(sys, name, py::none());
+            if (stream.is_none() || !py::hasattr(stream, "reconfigure")) continue;
+            py::object errors = py::getattr(stream, "errors", py::none());
+            if (!errors.equal(py::str("strict"))) continue;
+            try {
+                stream.attr("reconfigure")(py::arg("errors") = "surrogateescape");
+                changed_.push_back(stream);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) throw;  // a stream that cannot: as it is
+            }
+        }
+    }
+    ~NamesAsGiven() {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        for (const py::object &stream : changed_) {
+            try {
+                stream.attr("reconfigure")(py::arg("errors") = "strict");
+            } catch (py::error_already_set &) {
+                // closed meanwhile: nothing to put back
+            }
+        }
+        PyErr_Restore(type, value, tb);
+    }
+    NamesAsGiven(const NamesAsGiven &) = delete;
+    NamesAsGiven &operator=(const NamesAsGiven &) = delete;
+
+private:
+    std::vector<py::object> changed_;
+};
+
 // One message handed to the patcher; what failed, as its failure item (None
 // when nothing did).  An exception of the patcher becomes the message's
 // failure item, naming the file as the patcher names it.
@@ -285,6 +325,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     py::object logger = call.global("logger");
     take_options(self, args);
     Review review(call, self, args);  // --diff, --report, --check (a plain run has none)
+    NamesAsGiven names;
 
     // One run at a time uses the log files: the lock and the three logs
     // (emptied) are taken before anything is examined, or the run refuses.
@@ -295,6 +336,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
 
     Kinds kinds(args);
     py::object top = args.attr("path");
+    record.repository(fs_path(top));
     WalkScope scope = WalkScope::from_args(args, top, logger);
     logger.attr("info")("Discovering files...");
     Discovered found = discover(call.global("os"), top, scope);
@@ -320,6 +362,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
             py::object failure = apply_message(call, self, record, patch_type, message, outcomes);
             review.note(record, kind, message, failure);
             outcomes.to_logs();
+            record.let_interrupts();  // the file's outcome is in its log
         }
     }
     outcomes.to_logs();

@@ -15,13 +15,17 @@
 #include "yaml_native.hpp"
 #include "yaml_patch.hpp"
 
+#include "support/yaml_depth.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -64,13 +68,15 @@ std::string read_source(py::handle filepath, const RunRecord::Checked *checked) 
 }
 
 // Replace the file at `path` by `data`, whole or not at all, and only over
-// the content it was computed from (`expected`).
-void replace_content(py::handle path, const std::string &data, const std::string &expected) {
+// the content it was computed from (`expected`), in the file it was read
+// from (`id`, when known).
+void replace_content(py::handle path, const std::string &data, const std::string &expected,
+                     const support::FileId *id) {
     std::string where = fs_path(path);
     support::Replacement r;
     {
         py::gil_scoped_release unlocked;
-        r = support::replace_file(where, data, &expected);
+        r = support::replace_file(where, data, &expected, id);
     }
     switch (r.outcome) {
     case support::Replacement::Written:
@@ -93,22 +99,26 @@ void replace_content(py::handle path, const std::string &data, const std::string
     support::raise_os_error(r.err, path);
 }
 
-// The last step of a pass: the new content `data`, computed from the bytes
-// `expected`, replaces the file, or, when the run only previews its
+// The last step of a pass: `data`, the new content computed from the bytes
+// `expected` that the check read (of the file `checked` describes, while a
+// run goes on), replaces the file, or, when the run only previews its
 // changes, is handed to the run instead.
-void commit(RunRecord *run, py::handle path, std::string data, const std::string &expected) {
+void commit(RunRecord *run, const RunRecord::Checked *checked, py::handle path,
+            const std::string &data, const std::string &expected) {
     if (run && run->preview) {
-        if (data != expected) run->proposed(utf8(path), expected, std::move(data));
+        if (data != expected) run->proposed(utf8(path), expected, data);
         return;
     }
-    replace_content(path, data, expected);
+    // The rename and the file's entry in the success log go together: no
+    // Ctrl-C between them (the run lets it through once the entry is in).
+    if (run && data != expected) run->hold_interrupts();
+    replace_content(path, data, expected, checked && checked->read ? &checked->id : nullptr);
     if (run && data != expected) run->wrote(utf8(path));
 }
 
-// The same, for a new content `text` (a str) written in `encoding`.
-void commit(RunRecord *run, py::handle path, py::handle text, py::handle encoding,
-            const std::string &expected) {
-    commit(run, path, std::string(py::bytes(text.attr("encode")(encoding))), expected);
+// A text of the file's, as bytes in its encoding.
+std::string encoded(py::handle text, py::handle encoding) {
+    return py::bytes(text.attr("encode")(encoding));
 }
 
 // ---- YAML documents ----------------------------------------------------------
@@ -347,7 +357,6 @@ KeyPath parse_path(py::handle match) {
 
 // ---- Python sources ------------------------------------------------------------
 
-const char *const SPACE_CAPTURE = R"(^(?P<space>\s*))";
 const char *const FIND_REPLACE =
     R"(^line (?P<line_no>\d+): +(?P<find>\S+) +-> +(?P<replace>\S+)$)";
 const char *const ENSURE_PATTERN = R"(^line +(?P<line_no>\d+): +(?P<msg>Please ensure.*)$)";
@@ -363,14 +372,23 @@ bool token_char(unsigned char c) {
 // Every occurrence of `find` that stands as a whole token (the value of a
 // literal, between quotes, or a bare word) replaced by `replace`; a text
 // that merely contains it ('zel_ap' or `capture` for "ap") is left alone.
+// A call (`declare_token(__name__)`) is whole also after a dot: reached
+// through a module or an object (`abstract.declare_token(__name__)`), it
+// is still that call.
 std::string replace_token(const std::string &line, const std::string &find,
                           const std::string &replace) {
     if (find.empty()) return line;
+    const bool call = find.back() == ')' && find.find('(') != std::string::npos;
+    auto bounds = [&](size_t at) {
+        if (at == 0) return true;
+        unsigned char before = static_cast<unsigned char>(line[at - 1]);
+        return !token_char(before) || (call && before == '.');
+    };
     std::string out;
     size_t from = 0;
     for (size_t at = line.find(find); at != std::string::npos; at = line.find(find, at)) {
         size_t end = at + find.size();
-        bool whole = (at == 0 || !token_char(static_cast<unsigned char>(line[at - 1]))) &&
+        bool whole = bounds(at) &&
                      (end == line.size() || !token_char(static_cast<unsigned char>(line[end])));
         if (!whole) {
             ++at;
@@ -415,9 +433,36 @@ std::string break_for(const py::list &lines, Py_ssize_t index) {
     return end.empty() ? "\n" : end;
 }
 
+// The indentation of a line, as `^\s*` finds it: the characters from its
+// start for which str.isspace() holds (a form feed too).  The one definition
+// the markers are written with and recognised by.  A byte that is no UTF-8
+// (a surrogate the line was decoded with) ends it.
+size_t indent_length(std::string_view line) {
+    size_t i = 0;
+    while (i < line.size()) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        size_t len = c < 0x80             ? 1
+                     : (c & 0xE0) == 0xC0 ? 2
+                     : (c & 0xF0) == 0xE0 ? 3
+                     : (c & 0xF8) == 0xF0 ? 4
+                                          : 0;
+        if (len == 0 || i + len > line.size()) break;
+        uint32_t cp = len == 1 ? c : c & (0x7F >> len);
+        for (size_t k = 1; k < len; ++k) {
+            unsigned char cont = static_cast<unsigned char>(line[i + k]);
+            if ((cont & 0xC0) != 0x80) return i;
+            cp = (cp << 6) | (cont & 0x3F);
+        }
+        if (!Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(cp))) break;
+        i += len;
+    }
+    return i;
+}
+
+std::string indentation(const std::string &line) { return line.substr(0, indent_length(line)); }
+
 bool is_marker_line(const std::string &line) {
-    size_t b = line.find_first_not_of(" \t");
-    return b != std::string::npos && line.compare(b, 15, "# * ABSTRACTION") == 0;
+    return line.compare(indent_length(line), 15, "# * ABSTRACTION") == 0;
 }
 
 // Whether `comment` already stands directly above the line at `index`,
@@ -432,9 +477,33 @@ bool already_above(const py::list &lines, Py_ssize_t index, const std::string &c
     return false;
 }
 
-std::string indentation(const py::object &space_capture, py::handle line) {
-    return support::utf8(space_capture.attr("match")(line).attr("group")("space"));
-}
+// Where a comment may stand in `lines` (comment_slots), kept in step with
+// the lines inserted.
+class Slots {
+public:
+    explicit Slots(const py::list &lines) {
+        std::vector<std::string> texts;
+        texts.reserve(lines.size());
+        for (py::handle line : lines) texts.push_back(support::utf8(line));
+        std::vector<std::string_view> views(texts.begin(), texts.end());
+        slots_ = comment_slots(views);
+    }
+    // The first line of the statement that holds the line at `index`: where
+    // a comment about that line goes; -1 when there is no such place (a line
+    // the shebang or the encoding declaration holds).
+    Py_ssize_t above(Py_ssize_t index) const {
+        if (index >= static_cast<Py_ssize_t>(slots_.size())) return index;
+        while (index >= 0 && !slots_[static_cast<size_t>(index)]) --index;
+        return index;
+    }
+    // A comment line inserted at `index` (a slot, as is the line it pushes down).
+    void inserted(Py_ssize_t index) {
+        slots_.insert(slots_.begin() + std::min(index, static_cast<Py_ssize_t>(slots_.size())), 1);
+    }
+
+private:
+    std::vector<char> slots_;
+};
 
 // The lines of a file, changed in place: a list and nothing else.
 py::list lines_arg(py::handle value) {
@@ -536,12 +605,15 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_yaml_comment,
 // def apply_python_comments(self, file_lines, msg_lines, offset=0):
 //
 // A comment goes directly above the line it names, numbered as in the
-// checked file: that line now stands at its number - 1 plus the number of
-// lines inserted above it.  The fix pass may have inserted comments above
-// and below the lines named here; the `offset` it hands on counts them all,
-// so the fix comments of this message are located first (each sits right
-// above its fixed line), and only those above a line move it.  Whatever part
-// of `offset` they do not account for is taken to stand above every line.
+// checked file, or, when that line continues a statement (inside a string
+// that spans lines, after a backslash), above the statement's first line.
+// The named line now stands at its number - 1 plus the number of lines
+// inserted above it.  The fix pass may have inserted comments above and
+// below the lines named here; the `offset` it hands on counts them all, so
+// the fix comments of this message are located first (each stands in the
+// stack of markers above the first line of the statement it changed), and
+// only those above a line move it.  Whatever part of `offset` they do not
+// account for is taken to stand above every line.
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
                  "MigrateAbstractCommand.apply_python_comments",
                  "self, file_lines, msg_lines, offset=0", nullptr) {
@@ -549,31 +621,45 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
     py::list msg_lines(py::reinterpret_borrow<py::object>(TAVOX_ARG(msg_lines)));  // read twice
     Py_ssize_t offset = index_arg(TAVOX_ARG(offset));
     py::object re = call.global("re");
-    py::object space_capture = re.attr("compile")(SPACE_CAPTURE);
     py::object find_replace = re.attr("compile")(FIND_REPLACE);
     py::object ensure_pattern = re.attr("compile")(ENSURE_PATTERN);
-    Py_ssize_t size = static_cast<Py_ssize_t>(file_lines.size());
+    const Py_ssize_t size = static_cast<Py_ssize_t>(file_lines.size());
+    Slots slots(file_lines);
+    auto text_at = [&](Py_ssize_t i) {
+        return without_ending(support::utf8(file_lines[static_cast<size_t>(i)]));
+    };
 
-    // Checked-file line numbers (0-based) of the lines that got a fix
-    // comment, in order.
+    // Checked-file line numbers (0-based) of the statements above which a
+    // fix comment was inserted, one per comment, in order.  With k of them
+    // found, the next one stands k lines below the first line of its
+    // statement as checked, and `later` more of this message's comments may
+    // stand between it and that line.
     std::vector<Py_ssize_t> fixed_above;
     for (py::handle line : msg_lines) {
-        if (static_cast<Py_ssize_t>(fixed_above.size()) >= offset) break;
+        const Py_ssize_t k = static_cast<Py_ssize_t>(fixed_above.size());
+        if (k >= offset) break;
         py::object m = find_replace.attr("match")(line.attr("strip")());
         if (m.is_none()) continue;
         Py_ssize_t n = line_index(m);
-        Py_ssize_t at = n + static_cast<Py_ssize_t>(fixed_above.size());
-        if (n < 0 || at + 1 >= size) continue;
-        py::object below = file_lines[static_cast<size_t>(at + 1)];
-        std::string comment = indentation(space_capture, below) + FIX_MARK +
-                              support::utf8(m.attr("group")("find")) + " -> " +
-                              support::utf8(m.attr("group")("replace"));
-        if (without_ending(support::utf8(file_lines[static_cast<size_t>(at)])) == comment)
-            fixed_above.push_back(n);
+        std::string mark = std::string(FIX_MARK) + support::utf8(m.attr("group")("find")) +
+                           " -> " + support::utf8(m.attr("group")("replace"));
+        for (Py_ssize_t later = 0; k + 1 + later <= offset; ++later) {
+            Py_ssize_t first = slots.above(n + k + 1 + later);  // the statement, as it stands
+            Py_ssize_t at = first - 1 - later;
+            if (first >= size || at < 0) break;
+            bool stacked = true;
+            for (Py_ssize_t i = at + 1; i < first && stacked; ++i)
+                stacked = is_marker_line(text_at(i));
+            if (!stacked) break;  // nor can a stack further up be this one's
+            if (text_at(at) == indentation(text_at(first)) + mark) {
+                fixed_above.push_back(first - (k + 1 + later));
+                break;
+            }
+        }
     }
     Py_ssize_t everywhere = offset - static_cast<Py_ssize_t>(fixed_above.size());
 
-    std::vector<Py_ssize_t> commented_above;  // lines that got a check comment
+    std::vector<Py_ssize_t> commented_above;  // statements that got a check comment
     auto inserted_above = [&](Py_ssize_t n) {
         Py_ssize_t count = everywhere;
         for (Py_ssize_t f : fixed_above) count += f <= n;
@@ -586,47 +672,55 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_comments,
         py::object m = ensure_pattern.attr("match")(line);
         if (m.is_none()) continue;
         Py_ssize_t line_no = line_index(m);
-        Py_ssize_t at = line_no + inserted_above(line_no);
-        py::object target = list_item(file_lines, at);
-        std::string comment = indentation(space_capture, target) + CHECK_MARK +
+        Py_ssize_t named = line_no + inserted_above(line_no);
+        list_item(file_lines, named);  // a line beyond the file is an error
+        Py_ssize_t at = slots.above(named);
+        if (at < 0) continue;  // no place for a comment about it
+        std::string comment = indentation(text_at(at)) + CHECK_MARK +
                               support::utf8(m.attr("group")("msg")) + break_for(file_lines, at);
         if (already_above(file_lines, at, comment)) continue;
-        list_insert(file_lines, at, py::str(comment));
-        commented_above.push_back(line_no);
+        list_insert(file_lines, at, from_utf8(comment));
+        slots.inserted(at);
+        commented_above.push_back(line_no - (named - at));
         ++offset;
     }
     return py::make_tuple(file_lines, offset);
 }
 
 // def apply_python_fixes(self, file_lines, msg_lines, offset=0):
+//
+// The token is replaced on the line named, and a comment saying so goes
+// directly above it, or above the first line of its statement when it
+// continues one.  A suggestion that changes nothing (the token is not on
+// the line as a whole token, or is replaced by itself) writes nothing, no
+// comment either; nor does one that names a line no comment may stand
+// above (the shebang or the encoding declaration).
 TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
                  "MigrateAbstractCommand.apply_python_fixes",
                  "self, file_lines, msg_lines, offset=0", nullptr) {
     py::list file_lines = lines_arg(TAVOX_ARG(file_lines));
     py::handle msg_lines = TAVOX_ARG(msg_lines);
     Py_ssize_t offset = index_arg(TAVOX_ARG(offset));
-    py::object re = call.global("re");
-    py::object space_capture = re.attr("compile")(SPACE_CAPTURE);
-    py::object find_replace = re.attr("compile")(FIND_REPLACE);
+    py::object find_replace = call.global("re").attr("compile")(FIND_REPLACE);
+    Slots slots(file_lines);
 
     for (py::handle item : msg_lines) {
         py::object m = find_replace.attr("match")(item.attr("strip")());
         if (m.is_none()) continue;
         Py_ssize_t line_no = line_index(m);
-        py::object find = m.attr("group")("find"), replace = m.attr("group")("replace");
-        if (find.equal(replace)) continue;  // replaced by itself: no change, no marker
-        Py_ssize_t at = line_no + offset;
-        std::string text = replace_token(support::utf8(list_item(file_lines, at)),
-                                         support::utf8(find), support::utf8(replace));
-        auto changed = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
-            text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
-        if (!changed) throw py::error_already_set();
-        file_lines[static_cast<size_t>(at)] = changed;
-        std::string comment = indentation(space_capture, changed) + FIX_MARK +
-                              support::utf8(find) + " -> " + support::utf8(replace) +
-                              break_for(file_lines, at);
+        std::string find = support::utf8(m.attr("group")("find"));
+        std::string replace = support::utf8(m.attr("group")("replace"));
+        Py_ssize_t named = line_no + offset;
+        std::string before = support::utf8(list_item(file_lines, named));
+        std::string text = replace_token(before, find, replace);
+        Py_ssize_t at = slots.above(named);
+        if (text == before || at < 0) continue;
+        file_lines[static_cast<size_t>(named)] = from_utf8(text);
+        std::string comment = indentation(support::utf8(file_lines[static_cast<size_t>(at)])) +
+                              FIX_MARK + find + " -> " + replace + break_for(file_lines, at);
         if (already_above(file_lines, at, comment)) continue;
-        list_insert(file_lines, at, py::str(comment));
+        list_insert(file_lines, at, from_utf8(comment));
+        slots.inserted(at);
         ++offset;
     }
     return py::make_tuple(file_lines, offset);
@@ -723,12 +817,19 @@ bool same_graph(py::handle a, py::handle b) {
 // Only the lines before the first header at the left margin belong to the
 // message's own file: a message may go on with the suggestions for other
 // files (the new __init__.py files of an init message), each under a header
-// line of its own.
+// line of its own.  Nothing else ends them: splitlines() also breaks a line
+// at characters that a suggested value may hold (\x1c, \x85, ...), and such
+// a piece is skipped as a line that does not parse, costing no other line.
 py::list own_lines(const py::list &msg_lines) {
+    static const std::string header_end = "__init__.py:";
     py::list own;
     for (py::handle line : msg_lines) {
         std::string text = support::utf8(line);
-        if (!text.empty() && text[0] != ' ' && text[0] != '\t') break;
+        bool header =
+            !text.empty() && text[0] != ' ' && text[0] != '\t' &&
+            text.size() >= header_end.size() &&
+            text.compare(text.size() - header_end.size(), header_end.size(), header_end) == 0;
+        if (header) break;
         own.append(line);
     }
     return own;
@@ -789,7 +890,7 @@ struct FilePatch {
                 py::gil_scoped_release unlocked;
                 text = edited(bytes, patch.edits);
             }
-            commit(run, filepath, std::move(text), bytes);
+            commit(run, checked, filepath, text, bytes);
         }
         if (fixes) succ_msg = concat(succ_msg, "  - FIXES_APPLIED\n");
         if (comments) succ_msg = concat(succ_msg, "  - COMMENTS_ADDED\n");
@@ -864,7 +965,7 @@ struct FilePatch {
         py::object want = composed(dump);
         if (want && same_graph(composed(carried), want) &&
             marker_places(carried) == marker_places(dump))
-            return commit(run, filepath, from_utf8(carried), encoding, bytes);
+            return commit(run, checked, filepath, encoded(from_utf8(carried), encoding), bytes);
         if (!want)
             raise(PyExc_RuntimeError,
                   fmt("{!r}: its patched document does not read back; the file was not written",
@@ -877,7 +978,7 @@ struct FilePatch {
             py::gil_scoped_release unlocked;
             dump = in_file_form(dump, bytes);
         }
-        commit(run, filepath, from_utf8(dump), encoding, bytes);
+        commit(run, checked, filepath, encoded(from_utf8(dump), encoding), bytes);
     }
 
     py::object dumper(const YamlIndent &form) const {
@@ -895,11 +996,16 @@ struct FilePatch {
     }
 
     // The file as a list of lines, the fix pass and then the comment pass.
+    // A byte-order mark stays the file's first bytes: it is no part of the
+    // first line, above which a comment may go.
     void python() {
         std::string bytes = read_source(filepath, checked);
         // Lines as they stand in the file, line breaks untranslated, as
         // readlines() of the file opened with newline="" gives them.
-        py::object text = py::bytes(bytes).attr("decode")(encoding);
+        py::str text = py::bytes(bytes).attr("decode")(encoding);
+        py::str bom("\ufeff");
+        bool marked = truth(text.attr("startswith")(bom));
+        if (marked) text = text.attr("removeprefix")(bom);
         py::list file_lines = py::module_::import("io")
                                   .attr("StringIO")(text, py::arg("newline") = "")
                                   .attr("readlines")();
@@ -914,7 +1020,8 @@ struct FilePatch {
         };
         if (fixes) pass("apply_python_fixes", py::none(), "  - FIXES_ADDED\n");
         if (comments) pass("apply_python_comments", offset, "  - COMMENTS_ADDED\n");
-        commit(run, filepath, py::str("").attr("join")(file_lines), encoding, bytes);
+        py::object out = py::str("").attr("join")(file_lines);
+        commit(run, checked, filepath, encoded(marked ? concat(bom, out) : out, encoding), bytes);
     }
 };
 
@@ -952,6 +1059,26 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                   fmt("{!r} is not a file this run has checked; its suggestions were not applied",
                       filepath));
         checked = run->find(*tied);
+        // A link that leads out of the repository (anyone who may add a file
+        // to a shared tree may plant one) is checked and reported, never
+        // followed to rewrite what it leads to; nor is what is no regular
+        // file (a device, a pipe).
+        std::string where = fs_path(filepath);
+        std::string real = run->outside(where);
+        if (!real.empty())
+            raise(PyExc_RuntimeError,
+                  fmt("{!r} is a link to {!r}, outside the repository; it is not rewritten",
+                      filepath, from_utf8(real)));
+        struct stat st {};
+        if (::stat(where.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            raise(PyExc_RuntimeError,
+                  fmt("{!r} is not a regular file; it is not rewritten", filepath));
+        // Nor is a document nested deeper than any loader may go handed to
+        // the patcher's loader.
+        if (checked->too_deep)
+            raise(PyExc_RuntimeError,
+                  fmt("{!r} nests its collections deeper than {} levels; it is not loaded",
+                      filepath, support::MAX_YAML_DEPTH));
         if (checked->read) {
             if (const std::string *earlier = run->patching(checked->id, utf8(filepath)))
                 raise(PyExc_RuntimeError,

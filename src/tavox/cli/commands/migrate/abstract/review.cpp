@@ -283,12 +283,84 @@ py::list suggestions(const std::string &message) {
     return out;
 }
 
+// ---- where the report goes -------------------------------------------------------
+
+// What the place named by --report is, for writing the report there.
+struct ReportPlace {
+    std::string problem;  // why the report may not go there; empty when it may
+    // The directory is one that other users may write: the report is
+    // written onto the name itself, never through a link (what stands
+    // there may change between a look and the write).
+    bool shared = false;
+};
+
+// A look at `path` (the bytes of --report), as the report would be written
+// there: into a regular file (or a new one), whole, through a file written
+// beside it.  A link is followed only when it is the user's own and not in
+// a directory every user may write, where anyone may plant one; nothing is
+// replaced that belongs to another user there.  Pure C++.
+ReportPlace report_place(const std::string &path) {
+    ReportPlace place;
+    auto quoted = [](const std::string &p) { return "'" + p + "'"; };
+    if (path.empty()) {
+        place.problem = "the path is empty";
+        return place;
+    }
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
+    struct stat ds {};
+    if (::stat(dir.c_str(), &ds) != 0) {
+        place.problem = errno == ENOENT ? "the directory " + quoted(dir) + " does not exist"
+                                        : quoted(dir) + ": " + std::strerror(errno);
+        return place;
+    }
+    if (!S_ISDIR(ds.st_mode)) {
+        place.problem = quoted(dir) + " is not a directory";
+        return place;
+    }
+    const bool sticky_public = (ds.st_mode & S_ISVTX) && (ds.st_mode & S_IWOTH);
+    place.shared = (ds.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        place.problem =
+            "the directory " + quoted(dir) + " cannot be written (" + std::strerror(errno) + ")";
+        return place;
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) place.problem = quoted(path) + ": " + std::strerror(errno);
+        return place;  // a new file
+    }
+    const uid_t me = ::geteuid();
+    if (S_ISLNK(st.st_mode)) {
+        if (st.st_uid != me)
+            place.problem = quoted(path) + " is a symbolic link of another user (uid " +
+                            std::to_string(st.st_uid) + "); it is not followed";
+        else if (sticky_public)
+            place.problem = quoted(path) +
+                            " is a symbolic link in a directory every user may write; it is "
+                            "not followed";
+        if (!place.problem.empty()) return place;
+        place.shared = false;                              // the user's own link, followed
+        if (::stat(path.c_str(), &st) != 0) return place;  // leads nowhere yet: a new file
+    }
+    if (S_ISDIR(st.st_mode)) place.problem = quoted(path) + " is a directory";
+    else if (!S_ISREG(st.st_mode)) place.problem = quoted(path) + " is not a regular file";
+    else if (sticky_public && st.st_uid != me)
+        place.problem =
+            quoted(path) + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    else if (::access(path.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0)
+        place.problem = quoted(path) + " cannot be written (" + std::strerror(EACCES) + ")";
+    return place;
+}
+
 }  // namespace
 
 // ---- the review of a run -------------------------------------------------------
 
 Review::Review(const Call &call, py::handle self, py::handle args)
-    : args_(py::reinterpret_borrow<py::object>(args)) {
+    : args_(py::reinterpret_borrow<py::object>(args)), logger_(call.global("logger")) {
     diff_ = support::truth(py::getattr(args, "diff", py::bool_(false)));
     check_ = support::truth(py::getattr(args, "check", py::bool_(false)));
     report_ = py::getattr(args, "report", py::none());
@@ -297,6 +369,7 @@ Review::Review(const Call &call, py::handle self, py::handle args)
         self.attr("parser").attr("error")(
             "argument --report: '-' (standard output) cannot be combined with --diff, which "
             "writes the diff there");
+    if (!report_.is_none() && !report_out) refuse_report_place(self, args);
     fixes_ = support::truth(self.attr("apply_fixes_flag"));
     comments_ = support::truth(self.attr("apply_comments_flag"));
     // A diff shows the fixes unless something else is asked for.
@@ -311,7 +384,6 @@ Review::Review(const Call &call, py::handle self, py::handle args)
         // Standard output carries the diff or the report: the command's
         // messages go to standard error meanwhile, formatted as usual.
         py::object logging = py::module_::import("logging");
-        logger_ = call.global("logger");
         handler_ = logging.attr("StreamHandler")(sys.attr("stderr"));
         py::list root_handlers = logging.attr("getLogger")().attr("handlers");
         py::object formatter = root_handlers.empty()
@@ -335,6 +407,32 @@ Review::~Review() {
         // Nothing left to restore it with; the run's own error goes on.
     }
     PyErr_Restore(type, value, tb);
+}
+
+// The report's place is looked at before anything is examined: a place it
+// cannot go to is a usage error then, not an error at the end of a run
+// that has rewritten files.  Nor may it replace a file the run examines.
+void Review::refuse_report_place(py::handle self, py::handle args) {
+    std::string path = support::fs_path(report_);
+    std::string problem = report_place(path).problem;
+    if (problem.empty()) {
+        py::object os_path = py::module_::import("os").attr("path");
+        py::object real = os_path.attr("realpath")(report_);
+        py::object root = os_path.attr("realpath")(args.attr("path"));
+        bool inside = support::truth(
+            real.attr("startswith")(concat(root.attr("rstrip")("/"), py::str("/"))));
+        bool init = support::truth(args.attr("init")),
+             python = support::truth(args.attr("python")),
+             yaml = support::truth(args.attr("yaml"));
+        if (!init && !python && !yaml) init = python = yaml = true;
+        Kind kind = classify(os_path.attr("basename")(real));
+        bool examined = (kind == Kind::Yaml && yaml) || (kind == Kind::Init && init) ||
+                        (kind == Kind::Python && python);
+        if (inside && examined)
+            problem = "'" + path + "' is a file of the repository that this run examines";
+    }
+    if (!problem.empty())
+        self.attr("parser").attr("error")(concat("argument --report: ", from_utf8(problem)));
 }
 
 void Review::note(const RunRecord &record, const char *kind, py::handle message,
@@ -385,11 +483,14 @@ int Review::finish(const RunRecord &record, py::handle top) {
         write_stdout(text);
     }
     if (!report_.is_none()) write_report(repository, relative);
+    if (report_failed_) return 1;
     if (!check_) return 0;
     // Applied for real, only what could not be applied is left to do;
-    // otherwise every suggestion is.
+    // otherwise every suggestion is.  A file that could not be examined is
+    // left to do either way.
     bool applying = (fixes_ || comments_) && !record.preview;
-    return (applying ? failed_ > 0 : noted_ > 0) ? 1 : 0;
+    bool left = applying ? failed_ > 0 : noted_ > 0;
+    return left || record.unexamined_files() > 0 ? 1 : 0;
 }
 
 void Review::write_report(py::handle repository,
@@ -433,11 +534,21 @@ void Review::write_report(py::handle repository,
         write_stdout(text);
         return;
     }
+    // Looked at again: what stands at the name may have changed meanwhile.
     std::string where = support::fs_path(report_);
+    ReportPlace place;
     support::Replacement r;
     {
         py::gil_scoped_release unlocked;
-        r = support::write_file(where, text);
+        place = report_place(where);
+        if (place.problem.empty())
+            r = place.shared ? support::write_new_file(where, text)
+                             : support::write_file(where, text);
+    }
+    if (!place.problem.empty()) {
+        logger_.attr("error")(concat("Cannot write the report: ", from_utf8(place.problem)));
+        report_failed_ = true;
+        return;
     }
     if (r.outcome == support::Replacement::Failed) support::raise_os_error(r.err, report_);
 }

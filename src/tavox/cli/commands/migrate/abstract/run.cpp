@@ -9,9 +9,14 @@
 // run examines a single file.
 #include "abstract.hpp"
 
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 
+#include <climits>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 namespace tavox::cli::commands::migrate::abstract {
 
@@ -38,6 +43,58 @@ RunRecord::RunRecord(py::handle command) : command_(command.ptr()) { runs()[comm
 RunRecord::~RunRecord() {
     auto it = runs().find(command_);
     if (it != runs().end() && it->second == this) runs().erase(it);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    try {
+        let_interrupts();
+    } catch (py::error_already_set &) {
+        // the handler could not be put back: the run's own error goes on
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+namespace {
+
+// Whether Ctrl-C came while it was held.  Guarded by the interpreter lock.
+bool interrupt_came = false;
+
+}  // namespace
+
+// def held(signum, frame):  (SIGINT's handler while interrupts are held)
+TAVOX_DEF(MigrateAbstractCommand_run_held, "MigrateAbstractCommand.run.<locals>.held",
+          "signum, frame", nullptr) {
+    interrupt_came = true;
+    return py::none();
+}
+
+void RunRecord::hold_interrupts() {
+    if (held_) return;
+    py::object signal = py::module_::import("signal");
+    py::object sigint = signal.attr("SIGINT");
+    py::object previous = signal.attr("getsignal")(sigint);
+    py::object held = support::make_function(
+        MigrateAbstractCommand_run_held,
+        py::module_::import("tavox.cli.commands.migrate.abstract"), py::tuple());
+    try {
+        signal.attr("signal")(sigint, held);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return;  // not the main thread: nothing to hold
+    }
+    held_ = previous;
+    interrupt_came = false;
+}
+
+void RunRecord::let_interrupts() {
+    if (!held_) return;
+    py::object previous = std::move(held_);
+    held_ = py::object();
+    py::object signal = py::module_::import("signal");
+    signal.attr("signal")(signal.attr("SIGINT"), previous);
+    if (interrupt_came) {
+        interrupt_came = false;
+        PyErr_SetInterruptEx(SIGINT);  // raised at the next chance, as if it came now
+    }
 }
 
 RunRecord *RunRecord::of(py::handle command) {
@@ -50,6 +107,11 @@ void RunRecord::checked(py::handle path, const Checked &what) { checked_[text_of
 void RunRecord::planned(py::handle path, std::shared_ptr<const YamlPlan> plan) {
     auto it = checked_.find(text_of(path));
     if (it != checked_.end()) it->second.plan = std::move(plan);
+}
+
+void RunRecord::too_deep(py::handle path) {
+    auto it = checked_.find(text_of(path));
+    if (it != checked_.end()) it->second.too_deep = true;
 }
 
 const std::string *RunRecord::tie(const std::string &first_line) const {
@@ -72,8 +134,25 @@ const std::string *RunRecord::patching(const support::FileId &id, const std::str
     return fresh ? nullptr : &it->second;
 }
 
+void RunRecord::repository(const std::string &top) {
+    char resolved[PATH_MAX];
+    root_ = ::realpath(top.c_str(), resolved) ? resolved : "";
+}
+
+std::string RunRecord::outside(const std::string &path) const {
+    char resolved[PATH_MAX];
+    if (root_.empty() || !::realpath(path.c_str(), resolved)) return "";
+    std::string real = resolved;
+    std::string under = root_ == "/" ? root_ : root_ + "/";
+    return real.compare(0, under.size(), under) == 0 ? "" : real;
+}
+
 void note_checked(py::handle command, py::handle path, const RunRecord::Checked &what) {
     if (RunRecord *run = RunRecord::of(command)) run->checked(path, what);
+}
+
+void note_too_deep(py::handle command, py::handle path) {
+    if (RunRecord *run = RunRecord::of(command)) run->too_deep(path);
 }
 
 std::string header_path(const std::string &first_line) {
@@ -93,29 +172,61 @@ constexpr const char *LOG_PATHS[3] = {
 };
 constexpr const char *LOCK_PATH = "/tmp/tavox_migrate.lock";
 
+// Who a file belongs to, for a line that names them: "bob (uid 1001)".
+std::string owner_of(uid_t uid) {
+    struct passwd pw {};
+    struct passwd *found = nullptr;
+    char buf[4096];
+    std::string id = "uid " + std::to_string(uid);
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found && found->pw_name)
+        return std::string(found->pw_name) + " (" + id + ")";
+    return id;
+}
+
+// What stands at a fixed path in /tmp and keeps the run from using it, with
+// its owner when that is another user, and what to do about it: in a
+// directory every user may write, only its owner (or root) can remove it.
+std::string in_the_way(const std::string &what, uid_t owner, bool named = false) {
+    const uid_t me = ::geteuid();
+    std::string text = what;
+    if (owner != me && !named) text += " of " + owner_of(owner);
+    if (owner == me || me == 0) return text + "; remove it, then run again";
+    return text + "; only they or root can remove it";
+}
+
+// Why the file at `path` cannot be opened as a file of the run's: `err`
+// from open() without following a link, told apart by what stands there.
+std::string refused_open(const char *path, int err) {
+    struct stat st {};
+    if (::lstat(path, &st) != 0) return std::strerror(err);
+    if (S_ISLNK(st.st_mode)) return in_the_way("it is a symbolic link", st.st_uid);
+    if (S_ISDIR(st.st_mode)) return in_the_way("it is a directory", st.st_uid);
+    if (!S_ISREG(st.st_mode)) return in_the_way("it is not a regular file", st.st_uid);
+    if (st.st_uid != ::geteuid())
+        return in_the_way("it belongs to another user, " + owner_of(st.st_uid), st.st_uid, true);
+    return std::strerror(err);
+}
+
 // Open (creating it if need be) a file at a fixed shared path for `flags`,
 // without following a link, and keep it only if it is a regular file that
 // belongs to us and has no other name.  Returns the descriptor, or -1 with
-// `why` saying what is wrong.  Pure C++.
+// `why` saying what is wrong and what to do.  Pure C++.
 int open_own(const char *path, int flags, std::string &why) {
     int fd = ::open(path, flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
-        int err = errno;
-        struct stat st {};
-        if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) why = "it is a symbolic link";
-        else if (err == EISDIR) why = "it is a directory";
-        else if (err == ENXIO) why = "it is not a regular file";
-        else why = std::strerror(err);
+        why = refused_open(path, errno);
         return -1;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0) why = std::strerror(errno);
-    else if (S_ISDIR(st.st_mode)) why = "it is a directory";
-    else if (!S_ISREG(st.st_mode)) why = "it is not a regular file";
+    else if (S_ISDIR(st.st_mode)) why = in_the_way("it is a directory", st.st_uid);
+    else if (!S_ISREG(st.st_mode)) why = in_the_way("it is not a regular file", st.st_uid);
     else if (st.st_uid != ::geteuid())
-        why = "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+        why = in_the_way("it belongs to another user, " + owner_of(st.st_uid), st.st_uid, true);
     else if (st.st_nlink != 1)
-        why = "it has " + std::to_string(st.st_nlink) + " hard links (other names for it)";
+        why = in_the_way("it has " + std::to_string(st.st_nlink) +
+                             " hard links (other names for it)",
+                         st.st_uid);
     if (!why.empty()) {
         ::close(fd);
         return -1;
@@ -125,12 +236,87 @@ int open_own(const char *path, int flags, std::string &why) {
     return fd;
 }
 
-// The process id written in the lock file by the run that holds it.
+// The run that holds the lock on `fd`'s file, as the kernel lists the
+// holders of file locks: "process <pid>", with its user when that is
+// another one.  The number written in the file serves when the list says
+// nothing (it may be stale: the file may be another's, locked where it
+// stands).  Pure C++.
 std::string holder(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) {
+        char id[64];  // as the list writes the file: device and inode
+        std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                      static_cast<unsigned long>(st.st_ino));
+        if (FILE *locks = std::fopen("/proc/locks", "re")) {
+            char line[256];
+            long pid = 0;
+            while (!pid && std::fgets(line, sizeof line, locks)) {
+                // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
+                char kind[16] = {}, dev[64] = {};
+                long p = 0;
+                if (std::sscanf(line, "%*s %15s %*s %*s %ld %63s", kind, &p, dev) != 3) continue;
+                if (std::strcmp(kind, "FLOCK") == 0 && std::strcmp(dev, id) == 0) pid = p;
+            }
+            std::fclose(locks);
+            struct stat proc {};
+            std::string path = "/proc/" + std::to_string(pid);
+            if (pid > 0 && ::stat(path.c_str(), &proc) == 0)
+                return "process " + std::to_string(pid) +
+                       (proc.st_uid != ::geteuid() ? " of " + owner_of(proc.st_uid) : "");
+        }
+    }
     char buf[32] = {};
     ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
     long pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
-    return pid > 0 ? std::to_string(pid) : "unknown";
+    return pid > 0 ? "process " + std::to_string(pid) : "process unknown";
+}
+
+// The line that says a run holds the lock, and what to do.
+std::string held_by(int fd) {
+    return std::string("Another migration (") + holder(fd) +
+           ") is running with the same log files; it holds " + LOCK_PATH +
+           ". Try again once it has finished.";
+}
+
+// The lock is the command's own, beside its logs: a run creates it, holds
+// it and removes it when it ends.  A stale one (left by a run that was killed, or
+// made by anyone) serves as well: another user's is locked read-only and
+// left in place.  One that is removed while we wait for it, by the run that
+// held it, is no lock any more: it is taken again, from the path.  Returns
+// the refusal, empty when the lock is ours.  Pure C++.
+std::string take_lock(int &lock, bool &own) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = ::open(LOCK_PATH, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EACCES)
+            fd = ::open(LOCK_PATH, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return std::string("Cannot use the lock file ") + LOCK_PATH + ": " +
+                   refused_open(LOCK_PATH, errno);
+        struct stat st {};
+        std::string why;
+        if (::fstat(fd, &st) != 0) why = std::strerror(errno);
+        else if (!S_ISREG(st.st_mode)) why = in_the_way("it is not a regular file", st.st_uid);
+        if (!why.empty()) {
+            ::close(fd);
+            return std::string("Cannot use the lock file ") + LOCK_PATH + ": " + why;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            std::string refusal = errno == EWOULDBLOCK ? held_by(fd)
+                                                       : std::string("Cannot lock ") + LOCK_PATH +
+                                                             ": " + std::strerror(errno);
+            ::close(fd);
+            return refusal;
+        }
+        struct stat now {};
+        if (::lstat(LOCK_PATH, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
+            lock = fd;
+            own = st.st_uid == ::geteuid() && st.st_nlink == 1 &&
+                  (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+            return "";
+        }
+        ::close(fd);  // removed (or replaced) meanwhile: no lock any more
+    }
+    return std::string("Cannot lock ") + LOCK_PATH + ": it keeps being replaced";
 }
 
 }  // namespace
@@ -139,21 +325,14 @@ RunLogs::RunLogs(const Call &call) {
     std::string refusal;
     {
         py::gil_scoped_release nogil;
-        std::string why;
-        lock_ = open_own(LOCK_PATH, O_RDWR, why);
-        if (lock_ < 0) {
-            refusal = std::string("Cannot use the lock file ") + LOCK_PATH + ": " + why;
-        } else if (::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
-            refusal = errno == EWOULDBLOCK
-                          ? "Another migration (process " + holder(lock_) +
-                                ") is running with the same log files; it holds " + LOCK_PATH +
-                                ". Try again once it has finished."
-                          : std::string("Cannot lock ") + LOCK_PATH + ": " + std::strerror(errno);
-        } else {
+        refusal = take_lock(lock_, own_lock_);
+        if (refusal.empty()) {
             std::string pid = std::to_string(::getpid()) + "\n";
-            if (::ftruncate(lock_, 0) != 0 || ::pwrite(lock_, pid.data(), pid.size(), 0) < 0) {
+            if (own_lock_ &&
+                (::ftruncate(lock_, 0) != 0 || ::pwrite(lock_, pid.data(), pid.size(), 0) < 0)) {
                 // The lock holds all the same; only its holder's number is missing.
             }
+            std::string why;
             for (int i = 0; i < 3 && refusal.empty(); ++i) {
                 fds_[i] = open_own(LOG_PATHS[i], O_WRONLY, why);
                 if (fds_[i] < 0)
@@ -183,18 +362,21 @@ void RunLogs::release() {
         fd = -1;
     }
     if (lock_ >= 0) {
-        // Still ours while the descriptor is open: the holder's number goes.
-        struct stat st {};
-        if (::flock(lock_, LOCK_EX | LOCK_NB) == 0 && ::fstat(lock_, &st) == 0 && st.st_size > 0)
-            if (::ftruncate(lock_, 0) != 0) { /* a stale number is harmless */
-            }
+        // Ours, and still at its path: removed while it is held, so that
+        // no lock is left behind (a run that opened it meanwhile finds it
+        // gone once it holds it, and takes the lock afresh).
+        struct stat held {
+        }, at{};
+        if (own_lock_ && ::fstat(lock_, &held) == 0 && ::lstat(LOCK_PATH, &at) == 0 &&
+            held.st_dev == at.st_dev && held.st_ino == at.st_ino)
+            ::unlink(LOCK_PATH);
         ::close(lock_);  // releases the lock
         lock_ = -1;
     }
 }
 
 void RunLogs::write(Log log, py::handle text) {
-    std::string data = py::bytes(add(text, "\n").attr("encode")(encoding_));
+    std::string data = py::bytes(add(text, "\n").attr("encode")(encoding_, "surrogateescape"));
     int fd = fds_[log];
     bool ok;
     int err;

@@ -3,6 +3,7 @@
 #include "text_scan.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 
@@ -143,6 +144,99 @@ std::vector<Candidate> candidates(std::string_view all, const Need &a, const Nee
         out.push_back({index, {start, line_end(all, start)}, in_first, in_second});
     }
     return out;
+}
+
+// ---- where a comment may go in a Python source --------------------------------
+
+namespace {
+
+std::string_view without_break(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    return line;
+}
+
+size_t skip_blanks(std::string_view line, size_t i = 0) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\f')) ++i;
+    return i;
+}
+
+bool comment_or_blank(std::string_view line) {
+    size_t i = skip_blanks(line);
+    return i == line.size() || line[i] == '#';
+}
+
+// An encoding declaration, as the interpreter finds one:
+// ^[ \t\f]*#.*?coding[:=][ \t]*[-\w.]+
+bool encoding_declaration(std::string_view line) {
+    size_t i = skip_blanks(line);
+    if (i == line.size() || line[i] != '#') return false;
+    for (size_t at = line.find("coding", i); at != std::string_view::npos;
+         at = line.find("coding", at + 1)) {
+        size_t j = at + 6;
+        if (j >= line.size() || (line[j] != ':' && line[j] != '=')) continue;
+        j = skip_blanks(line, j + 1);
+        if (j < line.size()) {
+            unsigned char c = static_cast<unsigned char>(line[j]);
+            if (c >= 0x80 || std::isalnum(c) || c == '-' || c == '_' || c == '.') return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<char> comment_slots(const std::vector<std::string_view> &lines) {
+    std::vector<char> slots(lines.size(), 0);
+    char quote = 0;  // the quote of the string a line break falls in, if any
+    bool triple = false, continued = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        slots[i] = quote == 0 && !continued;
+        std::string_view line = without_break(lines[i]);
+        continued = false;
+        bool escaped_break = false;
+        for (size_t j = 0; j < line.size();) {
+            char c = line[j];
+            if (quote) {
+                if (c == '\\') {  // escapes what follows, the line break too
+                    escaped_break = j + 1 == line.size();
+                    j += 2;
+                } else if (c != quote) {
+                    ++j;
+                } else if (!triple) {
+                    quote = 0;
+                    ++j;
+                } else if (line.compare(j, 3, std::string(3, quote)) == 0) {
+                    quote = 0;
+                    j += 3;
+                } else {
+                    ++j;
+                }
+                continue;
+            }
+            if (c == '#') break;
+            if (c == '"' || c == '\'') {
+                triple = line.compare(j, 3, std::string(3, c)) == 0;
+                quote = c;
+                j += triple ? 3 : 1;
+                continue;
+            }
+            if (c == '\\' && j + 1 == line.size()) continued = true;
+            ++j;
+        }
+        if (quote && !triple && !escaped_break) quote = 0;  // unclosed: it ends here
+    }
+    // The shebang and the encoding declaration keep their lines: nothing
+    // goes above them.
+    size_t pinned = 0;
+    if (!lines.empty()) {
+        std::string_view first = without_break(lines[0]);
+        if (first.compare(0, 2, "#!") == 0 || encoding_declaration(first)) pinned = 1;
+        if (lines.size() > 1 && comment_or_blank(first) &&
+            encoding_declaration(without_break(lines[1])))
+            pinned = 2;
+    }
+    for (size_t i = 0; i < pinned; ++i) slots[i] = 0;
+    return slots;
 }
 
 }  // namespace tavox::cli::commands::migrate::abstract

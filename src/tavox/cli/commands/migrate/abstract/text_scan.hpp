@@ -54,4 +54,14 @@ struct Candidate {
 // in order.
 std::vector<Candidate> candidates(std::string_view text, const Need &a, const Need &b);
 
+// For each physical line of a Python source (each as a list of lines holds
+// it, with its line break if it has one), whether a comment line may be put
+// directly above it without changing what the source means or whether it
+// compiles: not inside a string that spans lines, not below a line that a
+// backslash continues, and not above the shebang or an encoding declaration
+// that must stay among the first two lines.  A source that does not
+// tokenize is read as far as it goes: an unclosed one-line string ends with
+// its line.
+std::vector<char> comment_slots(const std::vector<std::string_view> &lines);
+
 }  // namespace tavox::cli::commands::migrate::abstract

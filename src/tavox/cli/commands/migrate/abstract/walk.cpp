@@ -7,10 +7,12 @@
 // the top of the walk, with "/" between components.
 #include "abstract.hpp"
 
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <optional>
 #include <unordered_set>
 
 namespace tavox::cli::commands::migrate::abstract {
@@ -20,17 +22,40 @@ namespace tavox::cli::commands::migrate::abstract {
 // One --exclude pattern.  A pattern with a slash at its start or in its
 // middle is matched against the whole relative path; one without, against
 // the name of each file and directory at any depth.  A trailing slash
-// matches directories only.
+// matches directories only; a leading "!" takes back what the patterns
+// before it left out (the last pattern that matches decides).
 struct Pattern {
     std::string glob;
     bool anchored = false;
     bool dir_only = false;
+    bool negated = false;
 };
 
 namespace {
 
-Pattern parse_pattern(std::string text) {
+// Trailing blanks go, unless a backslash quotes one, as git reads a line.
+void trim_trailing_spaces(std::string &text) {
+    size_t last_space = std::string::npos;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == ' ') {
+            if (last_space == std::string::npos) last_space = i;
+        } else {
+            if (text[i] == '\\' && ++i == text.size()) return;
+            last_space = std::string::npos;
+        }
+    }
+    if (last_space != std::string::npos) text.resize(last_space);
+}
+
+// The pattern of a .gitignore line; none for a blank line or a comment.
+std::optional<Pattern> parse_pattern(std::string text) {
+    trim_trailing_spaces(text);
+    if (text.empty() || text.front() == '#') return std::nullopt;
     Pattern p;
+    if (text.front() == '!') {
+        p.negated = true;
+        text.erase(0, 1);
+    }
     while (text.size() > 1 && text.back() == '/') {
         text.pop_back();
         p.dir_only = true;
@@ -114,6 +139,28 @@ bool glob_match(std::string_view pat, size_t p, std::string_view text, size_t t)
     return t == text.size();
 }
 
+// Why a pattern can match nothing under `root` (empty when it can): it
+// steps out with "..", or it is an absolute path where patterns are
+// relative to the top of the walk (a leading "/" anchors a pattern there).
+std::string matches_nothing(const std::string &text, const Pattern &p, const std::string &root) {
+    std::string_view glob = p.glob;
+    for (size_t at = 0; at <= glob.size();) {
+        size_t end = std::min(glob.find('/', at), glob.size());
+        if (glob.substr(at, end - at) == "..")
+            return "patterns are relative to PATH, and '..' does not lead out of it";
+        at = end + 1;
+    }
+    size_t start = text.find_first_not_of('!');
+    if (start == std::string::npos || text[start] != '/') return "";
+    std::string first = p.glob.substr(0, p.glob.find('/'));
+    struct stat st {};
+    if (!first.empty() && ::lstat(("/" + first).c_str(), &st) == 0 &&
+        ::lstat((root + "/" + first).c_str(), &st) != 0)
+        return "patterns are relative to PATH (a leading '/' anchors one there), not absolute "
+               "paths";
+    return "";
+}
+
 bool matches(const Pattern &p, std::string_view rel, bool is_dir) {
     if (p.dir_only && !is_dir) return false;
     if (p.anchored) return glob_match(p.glob, 0, rel, 0);
@@ -136,41 +183,78 @@ std::string join_rel(const std::string &dir, const std::string &name) {
 
 // ---- what git ignores -------------------------------------------------------------
 
-// Runs `git -C top <args>` with its output captured; the exit status, or -1
-// when git could not be run.  Touches no Python object.
-int run_git(const std::string &top, const std::vector<std::string> &args, std::string &out) {
-    int pipefd[2];
-    if (::pipe2(pipefd, O_CLOEXEC) != 0) return -1;
-    std::vector<std::string> argv_s = {"git", "-C", top};
+// Runs `git -C top <args>` with its output and its error output captured;
+// the exit status, or -1 when git could not be run.  The repository's own
+// configuration is read, but starts no program: core.fsmonitor, the one
+// setting through which the commands run here would start one, is turned
+// off, and no pager runs.  Touches no Python object.
+int run_git(const std::string &top, const std::vector<std::string> &args, std::string &out,
+            std::string &err_out) {
+    int outfd[2], errfd[2];
+    if (::pipe2(outfd, O_CLOEXEC) != 0) return -1;
+    if (::pipe2(errfd, O_CLOEXEC) != 0) {
+        ::close(outfd[0]);
+        ::close(outfd[1]);
+        return -1;
+    }
+    std::vector<std::string> argv_s = {"git", "--no-pager", "-c", "core.fsmonitor=false",
+                                       "-C",  top};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, outfd[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errfd[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
     int err = ::posix_spawnp(&pid, "git", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(pipefd[1]);
+    ::close(outfd[1]);
+    ::close(errfd[1]);
     if (err != 0) {
-        ::close(pipefd[0]);
+        ::close(outfd[0]);
+        ::close(errfd[0]);
         return -1;
     }
+    // Both pipes drained together: git may fill either one first.
+    struct pollfd fds[2] = {{outfd[0], POLLIN, 0}, {errfd[0], POLLIN, 0}};
+    std::string *sinks[2] = {&out, &err_out};
     char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(pipefd[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out.append(buf, static_cast<size_t>(n));
+    for (int open_pipes = 2; open_pipes > 0;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents) continue;
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_pipes;
+                continue;
+            }
+            sinks[i]->append(buf, static_cast<size_t>(n));
+        }
     }
-    ::close(pipefd[0]);
+    for (auto &f : fds)
+        if (f.fd >= 0) ::close(f.fd);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The reason git gives for refusing, on one line: its first "fatal:" line
+// without that word ("detected dubious ownership in repository at '...'").
+std::string git_reason(const std::string &err_out) {
+    size_t at = err_out.find("fatal: ");
+    std::string line = err_out.substr(at == std::string::npos ? 0 : at + 7);
+    line = line.substr(0, line.find('\n'));
+    return line;
 }
 
 }  // namespace
@@ -179,6 +263,7 @@ int run_git(const std::string &top, const std::vector<std::string> &args, std::s
 
 struct WalkScope::Ignored {
     std::unordered_set<std::string> dirs, files;
+    bool everything = false;  // the top of the walk itself
 };
 
 WalkScope::WalkScope() = default;
@@ -190,30 +275,51 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
     // Namespaces made by callers that know only the original options have
     // neither attribute: the whole tree is walked.
     py::object excludes = py::getattr(args, "exclude", py::none());
-    if (!excludes.is_none())
-        for (py::handle e : excludes)
-            scope.patterns_.push_back(parse_pattern(support::fs_path(e)));
+    if (!excludes.is_none()) {
+        std::string root = support::fs_path(top);
+        for (py::handle e : excludes) {
+            std::string text = support::fs_path(e);
+            std::optional<Pattern> p = parse_pattern(text);
+            std::string why = p ? matches_nothing(text, *p, root)
+                                : "as a .gitignore line it is blank or a comment (write \\# for "
+                                  "a name that begins with #)";
+            if (!why.empty())
+                logger.attr("warning")(
+                    support::fmt("--exclude {!r}: {}; it leaves nothing out", e, why));
+            if (p) scope.patterns_.push_back(std::move(*p));
+        }
+    }
     py::object gitignore = py::getattr(args, "gitignore", py::bool_(false));
     scope.hint_ = scope.patterns_.empty() && !support::truth(gitignore);
     if (!support::truth(gitignore)) return scope;
 
     // git itself says what it ignores there, once for the whole tree.
-    std::string where = support::fs_path(top), listing, inside;
+    std::string where = support::fs_path(top), listing, inside, complaint;
     int status;
+    bool work_tree = false;
     {
         py::gil_scoped_release nogil;
-        status = run_git(where, {"rev-parse", "--is-inside-work-tree"}, inside);
-        if (status == 0 && inside.rfind("true", 0) == 0)
+        status = run_git(where, {"rev-parse", "--is-inside-work-tree"}, inside, complaint);
+        work_tree = status == 0 && inside.rfind("true", 0) == 0;
+        if (work_tree)
             status = run_git(
                 where,
                 {"ls-files", "-z", "--others", "--ignored", "--exclude-standard", "--directory"},
-                listing);
-        else if (status >= 0) status = 128;
+                listing, complaint);
     }
-    if (status != 0) {
+    if (status < 0 || (status == 0 && !work_tree) ||
+        (status != 0 && complaint.find("not a git repository") != std::string::npos)) {
         logger.attr("warning")(
             support::fmt("--gitignore: {} is not in a git work tree{}; walking all of it", top,
                          status < 0 ? " (git could not be run)" : ""));
+        return scope;
+    }
+    if (status != 0) {
+        // A repository git refuses to work in (one of another user's, say):
+        // what it said, not that there is none.
+        logger.attr("warning")(support::fmt("--gitignore: git refused the repository of {}: {}; "
+                                            "walking all of it",
+                                            top, from_utf8(git_reason(complaint))));
         return scope;
     }
     scope.ignored_ = std::make_unique<Ignored>();
@@ -223,6 +329,13 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
         std::string path = listing.substr(at, end - at);
         at = end + 1;
         if (path.empty()) continue;
+        if (path == "./") {
+            // The tree itself is ignored: nothing in it is examined.
+            scope.ignored_->everything = true;
+            logger.attr("warning")(
+                support::fmt("--gitignore: git ignores {} itself; nothing is examined", top));
+            break;
+        }
         if (path.back() == '/') {
             path.pop_back();
             scope.ignored_->dirs.insert(path);
@@ -233,11 +346,15 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
     return scope;
 }
 
+bool WalkScope::everything_out() const { return ignored_ && ignored_->everything; }
+
 bool WalkScope::leaves_out(const std::string &rel, bool is_dir) const {
+    if (ignored_ && ignored_->everything) return true;
     if (ignored_ && (is_dir ? ignored_->dirs : ignored_->files).count(rel)) return true;
+    bool out = false;
     for (const Pattern &p : patterns_)
-        if (matches(p, rel, is_dir)) return true;
-    return false;
+        if (matches(p, rel, is_dir)) out = !p.negated;
+    return out;
 }
 
 // ---- the walk -------------------------------------------------------------------------
@@ -248,21 +365,6 @@ namespace {
 // not equal to any text).
 bool is_name(py::handle name, const char *text) {
     return PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), text) == 0;
-}
-
-Kind classify(py::handle name) {
-    py::object lower = name.attr("lower")();
-    auto ends = [&](const char *suffix) {
-        // A name that is no str raises TypeError, as str.endswith would.
-        Py_ssize_t r =
-            PyUnicode_Tailmatch(lower.ptr(), py::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1);
-        if (r < 0) throw py::error_already_set();
-        return r == 1;
-    };
-    if (ends(".yaml") || ends(".yml")) return Kind::Yaml;
-    if (is_name(lower, "__init__.py")) return Kind::Init;
-    if (ends(".py")) return Kind::Python;
-    return Kind::None;
 }
 
 // os.path.join(root, name) for a file name from a directory listing.
@@ -288,8 +390,24 @@ void count_under_special(Discovered &found, const std::string &rel) {
 
 }  // namespace
 
+Kind classify(py::handle name) {
+    py::object lower = name.attr("lower")();
+    auto ends = [&](const char *suffix) {
+        // A name that is no str raises TypeError, as str.endswith would.
+        Py_ssize_t r =
+            PyUnicode_Tailmatch(lower.ptr(), py::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1);
+        if (r < 0) throw py::error_already_set();
+        return r == 1;
+    };
+    if (ends(".yaml") || ends(".yml")) return Kind::Yaml;
+    if (is_name(lower, "__init__.py")) return Kind::Init;
+    if (ends(".py")) return Kind::Python;
+    return Kind::None;
+}
+
 Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
     Discovered found;
+    if (scope.everything_out()) return found;
     std::string top_bytes = support::fs_path(top);
     for (py::handle step : os.attr("walk")(top)) {
         py::object root = step[py::int_(0)];

@@ -325,12 +325,17 @@ YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens, YamlT
     YamlTree own;
     YamlTree &tree = kept ? *kept : own;
     switch (tree.read(text, kept != nullptr)) {
+    case YamlTree::Read::TooDeep:
+        out.outcome = YamlCheck::Outcome::TooDeep;
+        return out;
     case YamlTree::Read::Refused:
         return out;  // the loaders' own error path
     case YamlTree::Read::Empty:
+        out.within_depth = true;
         out.outcome = YamlCheck::Outcome::NoMessage;  // loads as None
         return out;
     case YamlTree::Read::Document:
+        out.within_depth = true;
         break;
     }
     if (!tree.safe_load()) return out;

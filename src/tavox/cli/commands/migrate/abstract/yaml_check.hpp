@@ -36,8 +36,12 @@ struct YamlCheck {
         NoMessage,
         Message,   // `lines`: the problem lines, each followed by "\n"
         HandOver,  // not certain: the loader path decides
+        TooDeep,   // nested deeper than any loader may be given
     };
     Outcome outcome = Outcome::HandOver;
+    // The whole document was read, and nests no deeper than the bound: the
+    // loader path may have it without looking again.
+    bool within_depth = false;
     std::string lines;
     // The PIDs whose rows gave tokens: the caller makes sure those rows
     // still read the same in the module's table.

@@ -480,6 +480,9 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table,
             break;
         case YamlCheck::Outcome::HandOver:
             break;
+        case YamlCheck::Outcome::TooDeep:
+            out.outcome = NativeDecision::Outcome::CouldNotLoad;
+            break;
         }
         out.check = std::move(check);
     } catch (...) {  // out of memory on the way: the loader path

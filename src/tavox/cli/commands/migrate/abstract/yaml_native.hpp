@@ -107,6 +107,12 @@ public:
     // The patch made with the message (see NativeDecision).
     const std::shared_ptr<const YamlPlan> &plan() const { return decision_.plan; }
 
+    // The file nests deeper than any loader may be given: it cannot be
+    // loaded, whichever loader is bound.
+    bool too_deep() const { return decision_.check.outcome == YamlCheck::Outcome::TooDeep; }
+    // The file was read whole and nests no deeper than the bound.
+    bool within_depth() const { return decision_.check.within_depth; }
+
 private:
     py::object globals_;
     std::shared_ptr<const TokenTable> table_;

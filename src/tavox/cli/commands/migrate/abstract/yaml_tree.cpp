@@ -3,6 +3,8 @@
 // constructor refuses.  Pure C++ (see yaml_tree.hpp).
 #include "yaml_tree.hpp"
 
+#include "support/yaml_depth.hpp"
+
 #include <yaml.h>
 
 #include <algorithm>
@@ -536,12 +538,14 @@ YamlTree::Read YamlTree::read(std::string_view input, bool marks) {
                 add(Kind::Sequence, e.data.sequence_start.anchor, e.data.sequence_start.tag);
             mark(i, e.data.sequence_start.style, e);
             open.push_back({i, none});
+            if (open.size() > support::MAX_YAML_DEPTH) return Read::TooDeep;
             break;
         }
         case YAML_MAPPING_START_EVENT: {
             uint32_t i = add(Kind::Mapping, e.data.mapping_start.anchor, e.data.mapping_start.tag);
             mark(i, e.data.mapping_start.style, e);
             open.push_back({i, none});
+            if (open.size() > support::MAX_YAML_DEPTH) return Read::TooDeep;
             break;
         }
         case YAML_SEQUENCE_END_EVENT:

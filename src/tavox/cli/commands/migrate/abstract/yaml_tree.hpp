@@ -95,12 +95,13 @@ public:
         Document,  // one document, in root()
         Empty,     // a stream without a document: the loader returns None
         Refused,   // not one parsable document: a parse error, or a second document
+        TooDeep,   // nested deeper than support::MAX_YAML_DEPTH: for no loader
     };
 
     // Parses `text` (UTF-8, line breaks as the loader sees them, or as
-    // stored: libyaml reads both alike).  With `marks`, each node also gets
-    // its style and place in `text`, and the document says whether it has
-    // directives.
+    // stored: libyaml reads both alike), up to the point where it nests
+    // deeper than the bound.  With `marks`, each node also gets its style
+    // and place in `text`, and the document says whether it has directives.
     Read read(std::string_view text, bool marks = false);
     // The document began with a %YAML or %TAG directive (with marks).
     bool directives() const { return directives_; }
