@@ -51,7 +51,7 @@ std::string read_source(py::handle filepath, const RunRecord::Checked *checked) 
     bool ok;
     int err;
     {
-        py::gil_scoped_release unlocked;
+        support::Unlocked unlocked;
         ok = support::read_file(where, bytes);
         err = errno;
         if (ok && checked) now = support::fingerprint(bytes);
@@ -67,7 +67,7 @@ void replace_content(py::handle path, const std::string &data, const std::string
     std::string where = fs_path(path);
     support::Replacement r;
     {
-        py::gil_scoped_release unlocked;
+        support::Unlocked unlocked;
         r = support::replace_file(where, data, &expected);
     }
     switch (r.outcome) {
@@ -666,7 +666,7 @@ struct FilePatch {
         std::string text = utf8(py::bytes(bytes).attr("decode")(encoding));
         YamlIndent form;
         {
-            py::gil_scoped_release unlocked;
+            support::Unlocked unlocked;
             form = detect_indent(text);
         }
         py::object yaml = round_trip(form);
@@ -692,7 +692,7 @@ struct FilePatch {
         auto write = [&]() {
             std::string after = dumped(), out;
             {
-                py::gil_scoped_release unlocked;
+                support::Unlocked unlocked;
                 out = carry_over(text, before, after);
             }
             if (out != text) commit(run, filepath, from_utf8(out), encoding, bytes);

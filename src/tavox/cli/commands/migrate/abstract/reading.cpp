@@ -18,7 +18,7 @@ TextFile::TextFile(py::handle path, const Scan &scan) {
     int err = 0;
     {
         // The usual case, a UTF-8 file, is read and scanned in one go.
-        py::gil_scoped_release nogil;
+        support::Unlocked nogil;
         ok = support::read_file(fspath, text_, &id_);
         err = errno;
         if (ok) fingerprint_ = support::fingerprint(text_);
@@ -36,7 +36,7 @@ TextFile::TextFile(py::handle path, const Scan &scan) {
     // and raises the same UnicodeDecodeError reading the file would.
     py::str decoded = py::bytes(text_).attr("decode")(encoding);
     text_ = py::bytes(decoded.attr("encode")("utf-8", "surrogatepass"));
-    py::gil_scoped_release nogil;
+    support::Unlocked nogil;
     translate_newlines(text_);
     if (scan) scan(text_);
 }
@@ -44,7 +44,7 @@ TextFile::TextFile(py::handle path, const Scan &scan) {
 Examined examine(py::handle path) {
     std::string fspath = support::fs_path(path);
     Examined e;
-    py::gil_scoped_release nogil;
+    support::Unlocked nogil;
     if (support::read_file(fspath, e.bytes, &e.id)) e.fingerprint = support::fingerprint(e.bytes);
     else e.err = errno;
     return e;

@@ -379,7 +379,7 @@ int Review::finish(const RunRecord &record, py::handle top) {
         std::string text;
         for (const RunRecord::Change &c : record.changes()) {
             std::string rel = relative(c.path);
-            py::gil_scoped_release unlocked;
+            support::Unlocked unlocked;
             text += unified_diff(rel, c.before, c.after, color_);
         }
         write_stdout(text);
@@ -436,7 +436,7 @@ void Review::write_report(py::handle repository,
     std::string where = support::fs_path(report_);
     support::Replacement r;
     {
-        py::gil_scoped_release unlocked;
+        support::Unlocked unlocked;
         r = support::write_file(where, text);
     }
     if (r.outcome == support::Replacement::Failed) support::raise_os_error(r.err, report_);

@@ -133,7 +133,7 @@ std::string holder(int fd) {
 RunLogs::RunLogs(const Call &call) {
     std::string refusal;
     {
-        py::gil_scoped_release nogil;
+        support::Unlocked nogil;
         std::string why;
         lock_ = open_own(LOCK_PATH, O_RDWR, why);
         if (lock_ < 0) {
@@ -194,7 +194,7 @@ void RunLogs::write(Log log, py::handle text) {
     bool ok;
     int err;
     {
-        py::gil_scoped_release nogil;
+        support::Unlocked nogil;
         ok = support::detail::write_fd(fd, data);
         err = errno;
     }

@@ -201,7 +201,7 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
     std::string where = support::fs_path(top), listing, inside;
     int status;
     {
-        py::gil_scoped_release nogil;
+        support::Unlocked nogil;
         status = run_git(where, {"rev-parse", "--is-inside-work-tree"}, inside);
         if (status == 0 && inside.rfind("true", 0) == 0)
             status = run_git(
@@ -331,7 +331,7 @@ Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
         // os.path.isfile for the whole directory at once
         std::vector<char> regular(fspaths.size(), 0);
         {
-            py::gil_scoped_release nogil;
+            support::Unlocked nogil;
             for (size_t i = 0; i < fspaths.size(); ++i) {
                 struct stat st {};
                 regular[i] = ::stat(fspaths[i].c_str(), &st) == 0 && S_ISREG(st.st_mode);
