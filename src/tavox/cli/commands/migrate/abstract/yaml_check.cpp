@@ -320,10 +320,11 @@ private:
 
 }  // namespace
 
-YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens) {
+YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens,
+                          const std::atomic<bool> *stop) {
     YamlCheck out;
     YamlTree tree;
-    switch (tree.read(text)) {
+    switch (tree.read(text, stop)) {
     case YamlTree::Read::Refused:
         return out;  // the loaders' own error path
     case YamlTree::Read::Empty:

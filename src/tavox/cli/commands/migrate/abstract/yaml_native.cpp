@@ -446,7 +446,8 @@ std::shared_ptr<const TokenTable> native_table(const Call &call) {
     return nullptr;
 }
 
-NativeDecision decide(std::string_view bytes, const TokenTable &table) noexcept {
+NativeDecision decide(std::string_view bytes, const TokenTable &table,
+                      const std::atomic<bool> *stop) noexcept {
     NativeDecision out;
     if (!valid_utf8(bytes)) {
         // open() decodes strictly: the loader, and the safe loader after
@@ -458,11 +459,11 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table) noexcept 
     try {
         YamlCheck check;
         if (bytes.find('\r') == std::string_view::npos) {
-            check = check_yaml_text(bytes, table);
+            check = check_yaml_text(bytes, table, stop);
         } else {
             std::string text(bytes);
             translate_newlines(text);
-            check = check_yaml_text(text, table);
+            check = check_yaml_text(text, table, stop);
         }
         switch (check.outcome) {
         case YamlCheck::Outcome::NoMessage:
@@ -490,7 +491,7 @@ NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead
         return;
     }
     if (ahead && ahead->bytes_released) return;  // nothing to decide over: read again
-    py::gil_scoped_release nogil;
+    support::Unlocked nogil;
     decision_ = decide(bytes, *table_);
 }
 

@@ -324,7 +324,7 @@ bool constructible(Scalar type, std::string_view value) {
     }
 }
 
-YamlTree::Read YamlTree::read(std::string_view input) {
+YamlTree::Read YamlTree::read(std::string_view input, const std::atomic<bool> *stop) {
     nodes_.clear();
     text_.clear();
     // Offsets are 32-bit; escapes can make the text half as long again.
@@ -363,8 +363,10 @@ YamlTree::Read YamlTree::read(std::string_view input) {
 
     int documents = 0;
     Event ev;
-    for (;;) {
+    for (uint32_t events = 1;; ++events) {
         ev.clear();
+        if (stop && events % 4096 == 0 && stop->load(std::memory_order_relaxed))
+            return Read::Refused;
         if (!yaml_parser_parse(&parser.p, &ev.e)) return Read::Refused;
         ev.held = true;
         const yaml_event_t &e = ev.e;

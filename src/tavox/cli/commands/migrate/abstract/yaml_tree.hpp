@@ -9,6 +9,7 @@
 // the safe constructor would build the whole document without an error.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -85,8 +86,10 @@ public:
         Refused,   // not one parsable document: a parse error, or a second document
     };
 
-    // Parses `text` (UTF-8, line breaks as the loader sees them).
-    Read read(std::string_view text);
+    // Parses `text` (UTF-8, line breaks as the loader sees them).  When
+    // `stop` is given and becomes true, the parse gives up within a few
+    // thousand events (as Refused).
+    Read read(std::string_view text, const std::atomic<bool> *stop = nullptr);
 
     // Resolves every scalar and tells whether the safe loader would build
     // the document as plain data, so that the tree says everything the
