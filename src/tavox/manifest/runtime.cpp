@@ -256,12 +256,12 @@ TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points"
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 // logger.exception(...) inside the except block, then raise
-                py::object trace = e.trace() ? e.trace() : py::none();
-                logger.attr("exception")(
+                support::log_exception(
+                    logger,
                     fmt("\nError loading manifest plugin '{p}' entrypoint '{m}'\n\n",
                         py::arg("p") = entry_point.attr("name"),
                         py::arg("m") = entry_point.attr("module")),
-                    py::arg("exc_info") = py::make_tuple(e.type(), e.value(), trace));
+                    e);
                 self.attr("_plugin_load_failed") = true;
                 throw;
             }
