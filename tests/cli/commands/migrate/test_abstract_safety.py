@@ -387,3 +387,14 @@ def test_third_run_changes_nothing(tmp_path):
     # device whose platform the table places on two platforms, which the
     # first run gave a model that later checks report as "X -> X"
     assert re.search(r"\.model: (\S+) -> \1$", changes[2], re.M)
+
+
+def test_after_a_failed_patch_the_other_name_of_the_file_is_tried_on_its_own(tmp_path):
+    repo = tmp_path / "repo"
+    device = "  r1:\n    os: rhenx\n    platform: q9800cl\n"
+    write(repo, {"a.yaml": "devices:\n" + device + device})  # the patcher refuses duplicate keys
+    os.link(repo / "a.yaml", repo / "b.yaml")
+    assert migrate(repo, "-f").returncode == 0
+    failures = logs()["failures"]
+    assert failures.count("  - LOADING_FAILURE - duplicate keys\n") == 2, failures
+    assert "patched already" not in failures

@@ -790,7 +790,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                       filepath));
         checked = run->find(*tied);
         if (checked->read) {
-            if (const std::string *earlier = run->patching(checked->id, utf8(filepath)))
+            if (const std::string *earlier = run->patched_through(checked->id))
                 raise(PyExc_RuntimeError,
                       fmt("{!r} is the same file as {!r}, which this run has patched already",
                           filepath, from_utf8(*earlier)));
@@ -806,8 +806,13 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
         if (is_python) patch.python();
     }
 
-    if (!patch.succ_msg.equal(empty)) TAVOX_ARG(success_queue).attr("put")(patch.succ_msg);
-    if (!patch.fail_msg.equal(empty)) {
+    // Only a patch that went through, even in part, makes the file's other
+    // names "patched already": after a failure each is tried on its own.
+    bool failed = !patch.fail_msg.equal(empty), succeeded = !patch.succ_msg.equal(empty);
+    if (checked && checked->read && (succeeded || !failed))
+        run->patched(checked->id, utf8(filepath));
+    if (succeeded) TAVOX_ARG(success_queue).attr("put")(patch.succ_msg);
+    if (failed) {
         TAVOX_ARG(failer_queue).attr("put")(patch.fail_msg);
         return py::bool_(false);
     }

@@ -62,9 +62,13 @@ const RunRecord::Checked *RunRecord::find(const std::string &path) const {
     return it == checked_.end() ? nullptr : &it->second;
 }
 
-const std::string *RunRecord::patching(const support::FileId &id, const std::string &path) {
-    auto [it, fresh] = patched_.emplace(id, path);
-    return fresh ? nullptr : &it->second;
+const std::string *RunRecord::patched_through(const support::FileId &id) const {
+    auto it = patched_.find(id);
+    return it == patched_.end() ? nullptr : &it->second;
+}
+
+void RunRecord::patched(const support::FileId &id, const std::string &path) {
+    patched_.emplace(id, path);
 }
 
 void note_checked(py::handle command, py::handle path, const RunRecord::Checked &what) {
