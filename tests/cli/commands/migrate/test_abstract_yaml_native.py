@@ -444,7 +444,8 @@ def hooked_run(abstract, command, tokens, tmp_path, monkeypatch):
 def test_tables_changed_after_the_files_were_read_ahead_are_followed(abstract, hooked_run):
     def change():  # once every file has been read ahead with the tables of the run's start
         if not abstract.TOKEN_HIERARCHY["rheny"].get("q9k") == {}:
-            time.sleep(0.3)
+            while readers():  # a reader ends when no file is left for it
+                time.sleep(0.01)
             abstract.TOKEN_HIERARCHY["rheny"]["q9k"] = {}
 
     before = hooked_run(host_yaml.Loader)
