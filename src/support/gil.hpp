@@ -6,7 +6,7 @@
 //         ok = read_file(path, bytes);
 //     }
 //
-// It is pybind11's gil_scoped_release except at the end of the interpreter.
+// It is pybind11's guard for the same except at the end of the interpreter.
 // While the interpreter is finalizing, a thread other than the finalizing
 // one that asks for the lock is ended by the interpreter (pthread_exit),
 // which unwinds its C++ frames by force: through a destructor or any other
