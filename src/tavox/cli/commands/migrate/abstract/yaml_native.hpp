@@ -102,8 +102,9 @@ private:
 // only the loaders can take holds the lock for milliseconds).  The first
 // reader stays within NEAR_FILES of the workers; the others run at idle
 // priority and go up to FILES_AHEAD files ahead.  A file not read yet when
-// its worker asks is left to the worker, which never waits for a reader
-// (an idle one may be slow on a busy machine).
+// its worker asks is left to the worker, which never waits for a reader's
+// work (an idle one may be slow on a busy machine), and waits for the
+// readers' lock only without the interpreter lock.
 //
 // What waits for its worker is small: a decided file keeps its decision
 // only, and the bytes are kept for a file left to the loaders, never more
