@@ -14,9 +14,10 @@ then times, each as the median of several runs of a fresh process:
     outside the YAML check phase; the changes log must hold the same
     messages whatever --threads is, and the same as the loader path's (a
     run whose loader does not declare itself bypassable);
-  - patching: a run with --apply-fixes --apply-comments on a fresh copy,
-    its time over a check-only run, against ruamel.yaml alone loading and
-    dumping the YAML files that have fixes;
+  - patching: a run with --apply-fixes --apply-comments on a fresh copy
+    against a check-only run, in pairs; the YAML files the native patcher
+    handed to the round trip; and the native patch of each testbed against
+    libyaml's bare parse of it (bench/yaml_patch.cpp);
   - start-up: `tavox --help` and `tavox migrate abstract --help` against a
     process that only imports the same third-party modules.
 
@@ -29,6 +30,7 @@ import argparse
 import collections
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -75,7 +77,10 @@ WALL_RATIO = 0.5
 OUTSIDE_YAML_SHARE = 0.10
 YAML_PHASE_RATIO = 1.5  # against libyaml's bare parse on one core
 PEAK_RSS_MIB = 40
-PATCH_RATIO = 1.2
+PATCH_RATIO = 1.5         # -f -c against the check-only run
+PATCH_RSS_MIB = 10        # -f -c's peak resident size over the check-only run's
+NATIVE_SHARE = 0.99       # readable YAML files patched without the round trip
+NATIVE_PATCH_RATIO = 2.0  # a testbed's native patch against libyaml's bare parse
 STARTUP_RATIO = 1.2
 
 
@@ -282,52 +287,102 @@ def summary(label, runs, floor_wall=None):
     return wall, cpu, rss
 
 
-def yaml_with_fixes(changes_text):
-    """Paths of the YAML files whose message holds at least one fix line."""
-    paths, header, fix = [], None, False
-    for line in changes_text.splitlines() + [""]:
-        if not line.startswith(" "):
-            if header and fix:
-                paths.append(header)
-            header, fix = None, False
-            if line.endswith(":") and line[:-1].lower().endswith((".yaml", ".yml")):
-                header = line[:-1]
-        elif header and " -> " in line:
-            fix = True
-    return paths
+# The command as measured, counting the YAML files the native patcher handed
+# to the round trip (its debug lines) into a file of its own.
+HANDED_FILE = os.path.join(tempfile.gettempdir(), "tavox-bench-handed-%d" % os.getpid())
+COUNT_HANDED = (
+    "import logging\n"
+    "class Handed(logging.Handler):\n"
+    "    lines = []\n"
+    "    def emit(self, record):\n"
+    "        text = record.getMessage()\n"
+    "        if record.levelno == logging.DEBUG and ': patched through the round trip (' in text:\n"
+    "            self.lines.append(text)\n"
+    "        if text.startswith('The upcoming changes'):\n"
+    "            with open(%r, 'w') as f:\n"
+    "                f.write('\\n'.join(self.lines))\n"
+    "_log = logging.getLogger('tavox.cli.commands.migrate.abstract')\n"
+    "_log.setLevel(logging.DEBUG)\n"
+    "_log.addHandler(Handed())\n"
+    "_log.propagate = False\n" % HANDED_FILE)
+TAVOX_COUNTING = [sys.executable, "-c", COUNT_HANDED + MEASURED]
 
 
-def patching(repo, base, runs, check_wall, changes_text):
+def yaml_patch_program():
+    """bench/yaml_patch.cpp with the patcher's own sources, compiled when
+    missing or older than any of them."""
+    engine = os.path.join(ROOT, "src", "tavox", "cli", "commands", "migrate", "abstract")
+    sources = [os.path.join(HERE, "yaml_patch.cpp"), os.path.join(engine, "yaml_patch.cpp"),
+               os.path.join(engine, "yaml_tree.cpp")]
+    headers = [os.path.join(engine, h) for h in ("yaml_patch.hpp", "yaml_tree.hpp")]
+    exe = os.path.join(ROOT, "build", "bench", "yaml_patch")
+    if not os.path.exists(exe) or any(os.path.getmtime(exe) < os.path.getmtime(f)
+                                      for f in sources + headers):
+        os.makedirs(os.path.dirname(exe), exist_ok=True)
+        subprocess.run(["g++", "-O2", "-Wall", "-Wextra", "-I", os.path.join(ROOT, "src"),
+                        "-o", exe, *sources, "-lyaml"], check=True)
+    return exe
+
+
+def patching(repo, base, runs, threads, changes_text):
+    """-f -c against a check-only run, in pairs one after the other (the
+    machine's speed drifts over minutes), each -f -c run on a fresh copy."""
     work = os.path.join(base, "patch-work")
-    patch_runs = []
+    pairs, handed = [], None
     for _ in range(runs):
         if os.path.exists(work):
             shutil.rmtree(work)
         shutil.copytree(repo, work, symlinks=True)
-        patch_runs.append(Run([*TAVOX_MEASURED, "migrate", "abstract", work,
-                               "--apply-fixes", "--apply-comments"]))
+        check = Run([*TAVOX_MEASURED, "migrate", "abstract", work, "--threads", str(threads)])
+        patch = Run([*TAVOX_COUNTING, "migrate", "abstract", work, "--threads", str(threads),
+                     "--apply-fixes", "--apply-comments"])
+        with open(HANDED_FILE) as f:
+            handed = [line for line in f.read().splitlines() if line]
+        os.unlink(HANDED_FILE)
+        pairs.append((check, patch))
     shutil.rmtree(work)
 
-    listing = os.path.join(base, "yaml-with-fixes.txt")
-    fixed = yaml_with_fixes(changes_text)
-    with open(listing, "w") as f:
-        f.write("".join(p + "\n" for p in fixed))
-    ruamel = []
-    for _ in range(runs):
-        run = Run([sys.executable, os.path.join(HERE, "migrate_floor.py"), repo,
-                   "--ruamel", listing], stdout=subprocess.PIPE)
-        ruamel.append(json.loads(run.output)["ruamel"])
-
-    patch_wall = median(r.wall for r in patch_runs)
-    added = patch_wall - check_wall
-    ruamel_floor = median(ruamel)
+    check_wall = median(c.wall for c, _ in pairs)
+    patch_wall = median(p.wall for _, p in pairs)
+    ratio = median(p.wall / c.wall for c, p in pairs)
+    check_rss = max(c.rss for c, _ in pairs)
+    patch_rss = max(p.rss for _, p in pairs)
+    print(f"{'check only':<28} wall {check_wall:7.2f} s   peak rss {check_rss:6.1f} MiB")
     print(f"{'--apply-fixes --apply-comments':<28} wall {patch_wall:7.2f} s   "
-          f"peak rss {max(r.rss for r in patch_runs):6.1f} MiB")
-    print(f"  time added over checking        {added:7.2f} s")
-    print(f"  ruamel.yaml load + dump alone   {ruamel_floor:7.2f} s  ({len(fixed)} YAML files "
-          f"with fixes)")
-    ratio = added / ruamel_floor if ruamel_floor else float("nan")
-    print(f"  ratio {ratio:.2f} (target <= {PATCH_RATIO})  {verdict(ratio <= PATCH_RATIO)}")
+          f"peak rss {patch_rss:6.1f} MiB")
+    print(f"  {ratio:.2f} x the check-only run (median of the pairs; target <= {PATCH_RATIO})"
+          f"  {verdict(ratio <= PATCH_RATIO)}")
+    print(f"  peak rss {patch_rss - check_rss:+.1f} MiB over the check-only run (target <= "
+          f"+{PATCH_RSS_MIB} MiB)  {verdict(patch_rss - check_rss <= PATCH_RSS_MIB)}")
+
+    # The YAML files the patcher was given: those with a message, of which
+    # the unreadable ones (neither loader reads them) go to the round trip
+    # only to fail there.
+    blocks = [b for b in re.split(r"\n(?=\S)", changes_text)
+              if b.split(":")[0].lower().endswith((".yaml", ".yml"))]
+    unreadable = sum(b.rstrip().endswith(": Could not load yaml file") for b in blocks)
+    readable = len(blocks) - unreadable
+    reasons = collections.Counter(line.rsplit("(", 1)[-1].rstrip(")") for line in handed)
+    fallbacks = sum(v for k, v in reasons.items() if k != "not one document")
+    native = 1 - fallbacks / readable if readable else 1.0
+    print(f"  YAML files given to the patcher: {len(blocks)}; patched natively {native:.1%} of the "
+          f"{readable} readable (target >= {NATIVE_SHARE:.0%})  {verdict(native >= NATIVE_SHARE)}")
+    print(f"  through the round trip: {fallbacks} readable"
+          + "".join(f"; {n} {why}" for why, n in reasons.most_common())
+          + f"; {unreadable} that neither loader reads")
+
+    # The patcher on its own: each testbed with a message, against libyaml's
+    # bare parse of it.
+    log = os.path.join(base, "changes-for-patch.log")
+    with open(log, "w") as f:
+        f.write(changes_text)
+    figures = json.loads(Run([yaml_patch_program(), log, str(max(runs, 3))],
+                             stdout=subprocess.PIPE).output)
+    print(f"  native patch of a testbed, from its check's reading: {figures['ratio']:.2f} x "
+          f"libyaml's bare parse (target <= {NATIVE_PATCH_RATIO})  "
+          f"{verdict(figures['ratio'] <= NATIVE_PATCH_RATIO)}; from its bytes alone "
+          f"{figures['alone_ratio']:.2f} x ({figures['files']} files, {figures['changed']} "
+          f"changed, {figures['fallbacks']} handed over)")
 
 
 # ---- start-up --------------------------------------------------------------
@@ -438,12 +493,9 @@ def main(argv=None):
           f"  {verdict(ratio <= YAML_PHASE_RATIO)}")
 
     logs_by_threads = {}
-    check_wall = None
     for threads in opts.threads:
         runs, logs = command(repo, threads, opts.runs)
         wall, cpu, rss = summary(f"--threads {threads}", runs, floor_wall)
-        if threads == opts.threads[0]:
-            check_wall = wall
         outside = cpu - phase_cpu
         print(f"  wall {verdict(wall <= WALL_RATIO * floor_wall)} (<= {WALL_RATIO} x floor); "
               f"peak rss {verdict(rss <= PEAK_RSS_MIB)} (<= {PEAK_RSS_MIB} MiB)")
@@ -488,7 +540,7 @@ def main(argv=None):
         if some_log is None:
             print("patching: skipped, the changes log was overwritten by another process")
         else:
-            patching(repo, base, opts.runs, check_wall, some_log)
+            patching(repo, base, opts.runs, opts.threads[0], some_log)
         print()
     if not opts.no_startup:
         startup(max(opts.runs, 5))

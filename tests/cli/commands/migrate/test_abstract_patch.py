@@ -17,6 +17,7 @@ from collections import Counter
 from pathlib import Path
 
 import pytest
+import yaml as pyyaml
 from ruamel.yaml import YAML
 
 from .conftest import SANITIZED, drain
@@ -287,6 +288,112 @@ def test_yaml_path_that_leads_nowhere(command, path):
     with pytest.raises(KeyError, match=path):
         command.apply_yaml_fix(obj, [f"    {path}.platform: ap -> tor9k"])
     assert dump(obj) == TESTBED
+
+
+# ---- YAML files edited in their own text ---------------------------------------------
+
+@pytest.mark.parametrize("before, body, fixes, comments, after", [
+    # a device indented deeper than its mapping, a blank line among its keys
+    (b"devices:\n  r1:\n      platform: bogus\n\n      x: 1\n",
+     '    devices.r1.platform: Please ensure "bogus" is a valid unknown_os platform\n',
+     False, True,
+     b"devices:\n  r1:\n      # * ABSTRACTION:TOKEN_CHECK - Please ensure \"bogus\" is a valid "
+     b"unknown_os platform\n      platform: bogus\n\n      x: 1\n"),
+    # CRLF, trailing blanks, blanks after ":", a comment line inside the device
+    (b"devices:\r\n    core:\r\n      # about os\r\n      os: rhenx   \r\n"
+     b"      platform:   q9300 \r\n      model:   m1\r\n",
+     "    devices.core.platform: q9300 -> tor9k\n    devices.core.model: m1 -> q9300\n",
+     True, True,
+     b"devices:\r\n    core:\r\n      # about os\r\n      os: rhenx   \r\n"
+     b"      # * ABSTRACTION:TOKEN_CHANGE - platform -> tor9k\r\n"
+     b"      platform:   tor9k \r\n      model:   q9300\r\n"),
+    # a byte-order mark, a value in quotes, a key added at the end of its
+    # mapping (before the comment after it), a document end marker
+    (b"\xef\xbb\xbfdevices:\n r1:\n   platform: \"ap\"  # edge\n   # spare\n...\n",
+     "    devices.r1.platform: ap -> tor9k\n    devices.r1.model: q9100ap\n", True, False,
+     b"\xef\xbb\xbfdevices:\n r1:\n   # * ABSTRACTION:TOKEN_CHANGE - platform -> tor9k\n"
+     b"   platform: \"tor9k\"  # edge\n   model: q9100ap\n   # spare\n...\n"),
+    # a flow mapping on one line, and a value that would read as a boolean
+    (b"devices:\n  r1: {os: rhenx, platform: ap}\n",
+     "    devices.r1.platform: ap -> yes\n    devices.r1.model: q9100ap\n", True, False,
+     b"devices:\n  # * ABSTRACTION:TOKEN_CHANGE - platform -> yes\n"
+     b"  r1: {os: rhenx, platform: 'yes', model: q9100ap}\n"),
+])
+def test_yaml_file_keeps_its_text(patch, tmp_path, before, body, fixes, comments, after):
+    path = tmp_path / "tb.yaml"
+    path.write_bytes(before)
+    assert patch(path, body, fixes, comments, "YAML")[0] is True
+    assert path.read_bytes() == after
+
+
+@pytest.mark.parametrize("value", ["yes", "on", "1e3", "0o17", "1:20", "12", "~", "null",
+                                   "2001-12-14", "-", "-x", "#x", "a#b", ":a", "x:", "[x]",
+                                   "x,y", "'q", 'q"', "@x", "%x", "&a", "*a", "!t", "é"])
+@pytest.mark.parametrize("before", ["platform: ap", "platform: 'ap'", 'platform: "ap"',
+                                    "platform:", "{platform: ap}"])
+def test_yaml_new_value_reads_back_as_itself(patch, tmp_path, value, before):
+    # whichever quoting the value needs, both YAML versions read it as text
+    path = tmp_path / "tb.yaml"
+    nested = before.startswith("{")
+    path.write_text("devices:\n  r1: %s\n" % before if nested else
+                    "devices:\n  r1:\n    %s\n" % before)
+    patch(path, f"    devices.r1.platform: ap -> {value}\n", True, False, "YAML")
+    text = path.read_text()
+    for loaded in (pyyaml.safe_load(text), YAML(typ="safe", pure=True).load(text)):
+        assert loaded["devices"]["r1"]["platform"] == value, text
+
+
+def round_trip_data(command, text, body, fixes, comments):
+    """The data of what the round trip of the passes writes."""
+    obj, lines = load(text), body.splitlines()
+    if fixes:
+        obj = command.apply_yaml_fix(obj, lines)
+    if comments:
+        obj = command.apply_yaml_comment(obj, lines)
+    return pyyaml.safe_load(dump(obj))
+
+
+@pytest.mark.parametrize("text", [
+    "devices:\n  r1:\n    os: !!str rhenx\n    platform: ap\n",
+    "base: &os rhenx\ndevices:\n  r1:\n    os: *os\n    platform: ap\n",
+    "devices:\n  r1: {os: rhenx,\n       platform: ap}\n",
+])
+def test_yaml_file_beyond_the_native_patcher(patch, command, tmp_path, caplog, text):
+    path = tmp_path / "tb.yaml"
+    path.write_text(text)
+    body = "    devices.r1.platform: ap -> tor9k\n    devices.r1.model: q9100ap\n"
+    with caplog.at_level(logging.DEBUG, LOGGER):
+        assert patch(path, body, True, True, "YAML") == (
+            True, [f"{path}:\n  - FIXES_APPLIED\n  - COMMENTS_ADDED\n"], [])
+    assert f"{path}: patched through the round trip" in caplog.text
+    assert pyyaml.safe_load(path.read_text()) == round_trip_data(command, text, body, True, True)
+
+
+def test_round_trip_result_is_verified(abstract, tmp_path, caplog):
+    # A subclass of its own gets the round trip, with the document's objects;
+    # where the file's own text with the changed lines would not hold the
+    # data, the dumped document is written instead, and said so.
+    seen = []
+
+    class Command(abstract.MigrateAbstractCommand):
+        def apply_yaml_comment(self, obj, msg_lines):
+            seen.append(type(obj).__name__)
+            return super().apply_yaml_comment(obj, msg_lines)
+
+    command = Command(prog="tavox migrate abstract")
+    command.apply_fixes_flag, command.apply_comments_flag = False, True
+    path = tmp_path / "tb.yaml"
+    path.write_bytes(b"devices:\n  r1:\n      platform: bogus\n\n      x: 1\n")
+    msg = f'{path}:\n    devices.r1.platform: Please ensure "bogus" is a valid any platform\n'
+    with caplog.at_level(logging.WARNING, LOGGER):
+        assert command.apply_patches(patch_type=abstract.FileTypes.YAML, msg=msg,
+                                     success_queue=queue.Queue(), failer_queue=queue.Queue())
+    assert seen == ["CommentedMap"]
+    assert [r.getMessage() for r in caplog.records] == [
+        f"{str(path)!r}: its own layout could not be kept with these changes; it is written as "
+        "the YAML dumper lays it out"]
+    assert pyyaml.safe_load(path.read_text()) == {"devices": {"r1": {"platform": "bogus", "x": 1}}}
+    assert "# * ABSTRACTION:TOKEN_CHECK" in path.read_text()
 
 
 # ---- the dispatcher ------------------------------------------------------------

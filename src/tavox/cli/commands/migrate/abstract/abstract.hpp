@@ -108,6 +108,7 @@ private:
 // ---- worker threads (workers.cpp) -----------------------------------------
 
 class ReadAhead;
+struct YamlPlan;
 
 // The part of a run in which its workers go, kept on the run's frame.  The
 // checks of its command object that run meanwhile say when they end; the
@@ -307,6 +308,9 @@ public:
         bool read = false;  // the check could read the file
         support::FileId id;
         support::Fingerprint fingerprint;
+        // A YAML file's patch, made by its check from what it read, for the
+        // message it gave (yaml_native.hpp).
+        std::shared_ptr<const YamlPlan> plan;
     };
 
     explicit RunRecord(py::handle command);
@@ -318,6 +322,7 @@ public:
     static RunRecord *of(py::handle command);
 
     void checked(py::handle path, const Checked &what);
+    void planned(py::handle path, std::shared_ptr<const YamlPlan> plan);
     // The checked file whose path, followed by ":", begins a message's first
     // line (the longest, when several do), or none.
     const std::string *tie(const std::string &first_line) const;

@@ -171,7 +171,7 @@ YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::
     else read = examine_here(file_path);
     if (!read) return YamlRead::NotReadable;
     auto noted = [&] {
-        note_checked(self, file_path, {read->err == 0, read->id, read->fingerprint});
+        note_checked(self, file_path, {read->err == 0, read->id, read->fingerprint, {}});
         return read->err == 0;
     };
     auto read_again = [&] {
@@ -181,11 +181,15 @@ YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::
     };
     if (!noted()) return YamlRead::NotReadable;
 
+    RunRecord *run = RunRecord::of(self);
+    Patching patching;
+    if (run)
+        patching = {truth(self.attr("apply_fixes_flag")), truth(self.attr("apply_comments_flag"))};
     std::optional<NativeYamlCheck> native;
-    native.emplace(call, read->bytes, ahead ? &ahead->ahead : nullptr);
+    native.emplace(call, read->bytes, ahead ? &ahead->ahead : nullptr, patching);
     if (ahead && ahead->ahead.bytes_released && !native->decided()) {
         if (!read_again()) return YamlRead::NotReadable;
-        native.emplace(call, read->bytes);
+        native.emplace(call, read->bytes, nullptr, patching);
     }
     py::object load;
     bool made = false;
@@ -194,6 +198,7 @@ YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::
         load = make_load(call);
         switch (load ? native->result(load) : NativeYamlCheck::Outcome::HandOver) {
         case NativeYamlCheck::Outcome::Message:
+            if (run && native->plan()) run->planned(file_path, native->plan());
             msg_queue.attr("put")(concat(file_path, ":\n", native->lines()));
             return YamlRead::Reported;
         case NativeYamlCheck::Outcome::NoMessage:
@@ -494,7 +499,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_python, "MigrateAbstractCommand.ch
     TextFile file(file_path, [&](const std::string &text) {
         lines = candidates(text, platform_need, ferrin_need);
     });
-    note_checked(TAVOX_ARG(self), file_path, {true, file.id(), file.fingerprint()});
+    note_checked(TAVOX_ARG(self), file_path, {true, file.id(), file.fingerprint(), {}});
 
     PythonFindings found;
     for (const Candidate &c : lines) {
@@ -534,7 +539,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_check_init, "MigrateAbstractCommand.chec
     TextFile file(file_path, [&](const std::string &text) {
         lines = candidates(text, declare_need, {Needs::Never});
     });
-    note_checked(self, file_path, {true, file.id(), file.fingerprint()});
+    note_checked(self, file_path, {true, file.id(), file.fingerprint(), {}});
 
     // The first declaring call decides: a package needs only its new call,
     // a token directory is worked out below.

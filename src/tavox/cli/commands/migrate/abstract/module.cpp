@@ -203,7 +203,9 @@ Findings examine(const Call &call, py::handle self, const Kinds &kinds, const Di
     WorkerPhase workers(self);
     if (kinds.yaml) {
         logger.attr("info")("Iterating over yaml files...");
-        workers.read_ahead(ReadAhead::start(call, found.yaml_files, thread_limit(self)));
+        Patching patching{truth(self.attr("apply_fixes_flag")),
+                          truth(self.attr("apply_comments_flag"))};
+        workers.read_ahead(ReadAhead::start(call, found.yaml_files, thread_limit(self), patching));
         start_workers(call, self, found.yaml_files, "yaml", "check_yaml", out.yaml);
     }
     if (kinds.python) {

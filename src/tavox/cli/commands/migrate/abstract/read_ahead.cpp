@@ -98,6 +98,7 @@ struct ReadAhead::State {
     };
 
     std::shared_ptr<const TokenTable> table;
+    Patching patching;
     std::vector<Entry> entries;                          // in the order workers are started
     std::unordered_map<std::string_view, size_t> index;  // entries[i].path -> i
     std::mutex mutex;
@@ -140,7 +141,7 @@ struct ReadAhead::State {
         if (support::read_file(path, f.read.bytes, &f.read.id)) {
             if (stop) return;  // the run is ending: the file is left as it is
             f.read.fingerprint = support::fingerprint(f.read.bytes);
-            f.ahead.decision = decide(f.read.bytes, *table, &stop);
+            f.ahead.decision = decide(f.read.bytes, *table, patching, &stop);
             if (stop) return;
             if (f.ahead.decision.outcome != NativeDecision::Outcome::HandOver) {
                 std::string().swap(f.read.bytes);
@@ -221,11 +222,12 @@ size_t processors() {
 }  // namespace
 #endif
 
-std::unique_ptr<ReadAhead> ReadAhead::start(const Call &call, py::handle files, size_t threads) {
+std::unique_ptr<ReadAhead> ReadAhead::start(const Call &call, py::handle files, size_t threads,
+                                            Patching patching) {
 #if PY_VERSION_HEX >= 0x030C0000
     // No dict versions to tell that the tables are still those the reading
     // used: every worker would decide again.
-    (void)call, (void)files, (void)threads;
+    (void)call, (void)files, (void)threads, (void)patching;
     return nullptr;
 #else
     threads = std::min(threads, processors());
@@ -240,14 +242,15 @@ std::unique_ptr<ReadAhead> ReadAhead::start(const Call &call, py::handle files, 
             if (!e.matches(PyExc_Exception)) throw;  // left to its worker, which says so
         }
     }
-    return std::make_unique<ReadAhead>(std::move(paths), std::move(table), threads);
+    return std::make_unique<ReadAhead>(std::move(paths), std::move(table), threads, patching);
 #endif
 }
 
 ReadAhead::ReadAhead(std::vector<std::string> paths, std::shared_ptr<const TokenTable> table,
-                     size_t threads)
+                     size_t threads, Patching patching)
     : state_(std::make_shared<State>()), generation_(fork_generation()) {
     state_->table = std::move(table);
+    state_->patching = patching;
     state_->entries.resize(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) state_->entries[i].path = std::move(paths[i]);
     for (size_t i = 0; i < paths.size(); ++i) {

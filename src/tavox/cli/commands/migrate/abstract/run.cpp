@@ -47,6 +47,11 @@ RunRecord *RunRecord::of(py::handle command) {
 
 void RunRecord::checked(py::handle path, const Checked &what) { checked_[text_of(path)] = what; }
 
+void RunRecord::planned(py::handle path, std::shared_ptr<const YamlPlan> plan) {
+    auto it = checked_.find(text_of(path));
+    if (it != checked_.end()) it->second.plan = std::move(plan);
+}
+
 const std::string *RunRecord::tie(const std::string &first_line) const {
     const std::string *found = nullptr;
     for (size_t at = first_line.find(':'); at != std::string::npos;

@@ -320,11 +320,12 @@ private:
 
 }  // namespace
 
-YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens,
+YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens, YamlTree *kept,
                           const std::atomic<bool> *stop) {
     YamlCheck out;
-    YamlTree tree;
-    switch (tree.read(text, stop)) {
+    YamlTree own;
+    YamlTree &tree = kept ? *kept : own;
+    switch (tree.read(text, kept != nullptr, stop)) {
     case YamlTree::Read::Refused:
         return out;  // the loaders' own error path
     case YamlTree::Read::Empty:

@@ -456,7 +456,7 @@ std::shared_ptr<const TokenTable> native_table(const Call &call) {
     return nullptr;
 }
 
-NativeDecision decide(std::string_view bytes, const TokenTable &table,
+NativeDecision decide(std::string_view bytes, const TokenTable &table, Patching patching,
                       const std::atomic<bool> *stop) noexcept {
     NativeDecision out;
     if (!valid_utf8(bytes)) {
@@ -469,11 +469,17 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table,
     try {
         YamlCheck check;
         if (bytes.find('\r') == std::string_view::npos) {
-            check = check_yaml_text(bytes, table, stop);
+            YamlTree tree;
+            check = check_yaml_text(bytes, table, patching ? &tree : nullptr, stop);
+            if (patching && check.outcome == YamlCheck::Outcome::Message)
+                out.plan = std::make_shared<const YamlPlan>(
+                    YamlPlan{check.lines, patching,
+                             patch_yaml(tree, bytes, body_lines(check.lines), patching.fixes,
+                                        patching.comments)});
         } else {
             std::string text(bytes);
             translate_newlines(text);
-            check = check_yaml_text(text, table, stop);
+            check = check_yaml_text(text, table, nullptr, stop);
         }
         switch (check.outcome) {
         case YamlCheck::Outcome::NoMessage:
@@ -492,7 +498,8 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table,
     return out;
 }
 
-NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead)
+NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead,
+                                 Patching patching)
     : globals_(py::reinterpret_borrow<py::object>(PyModule_GetDict(call.module().ptr()))),
       table_(native_table(call)) {
     if (!table_) return;
@@ -503,7 +510,7 @@ NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead
     if (ahead && ahead->bytes_released) return;  // nothing to decide over: read again
     std::optional<support::Unlocked> nogil;
     if (bytes.size() >= SMALL_PARSE) nogil.emplace();
-    decision_ = decide(bytes, *table_);
+    decision_ = decide(bytes, *table_, patching);
 }
 
 NativeYamlCheck::Outcome NativeYamlCheck::result(py::handle load) {

@@ -10,6 +10,7 @@
 
 #include "abstract.hpp"
 #include "yaml_check.hpp"
+#include "yaml_patch.hpp"
 
 #include <memory>
 #include <optional>
@@ -35,6 +36,22 @@ inline constexpr const char *CSAFELOADER_EQUIVALENT = "csafeloader_equivalent";
 // (KeyboardInterrupt), which propagates.  Called with the lock held.
 std::shared_ptr<const TokenTable> native_table(const Call &call);
 
+// The passes a run applies to what its checks find (-f, -c): a file the
+// native path finds a message for is then patched right away, from the
+// same reading, and its edits wait for the patcher.
+struct Patching {
+    bool fixes = false, comments = false;
+    explicit operator bool() const { return fixes || comments; }
+};
+
+// A file's patch made by its check: the suggestion lines it applied (the
+// message's body) and the passes, with what they gave.
+struct YamlPlan {
+    std::string lines;
+    Patching patching;
+    YamlPatch patch;
+};
+
 // What the native path makes of a file's bytes.
 struct NativeDecision {
     enum class Outcome {
@@ -45,12 +62,16 @@ struct NativeDecision {
     };
     Outcome outcome = Outcome::HandOver;
     YamlCheck check;
+    // With a Message and `patching`: the patch of the bytes by the check's
+    // lines (none where the bytes hold carriage returns: the check reads
+    // them translated, the patcher as stored).
+    std::shared_ptr<const YamlPlan> plan;
 };
 
 // The decision over `bytes` as stored, checked with `table`.  Pure C++, for
 // use without the lock; never throws (out of memory means HandOver, and so
 // does a `stop` that becomes true on the way).
-NativeDecision decide(std::string_view bytes, const TokenTable &table,
+NativeDecision decide(std::string_view bytes, const TokenTable &table, Patching patching = {},
                       const std::atomic<bool> *stop = nullptr) noexcept;
 
 // One file's native check.  Made with the lock held, it checks what does
@@ -73,7 +94,8 @@ public:
         bool bytes_released = false;
     };
 
-    NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead = nullptr);
+    NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead = nullptr,
+                    Patching patching = {});
 
     // Whether the file's result is known, provided the loader may be
     // bypassed: only then need the loader's declaration be looked at.
@@ -83,6 +105,8 @@ public:
     // HandOver unless it declares itself equivalent to the C safe loader.
     Outcome result(py::handle load);
     const py::object &lines() const { return lines_; }
+    // The patch made with the message (see NativeDecision).
+    const std::shared_ptr<const YamlPlan> &plan() const { return decision_.plan; }
 
 private:
     py::object globals_;
@@ -122,10 +146,11 @@ public:
 
     // Starts reading `files` (the run's list), at most `threads` at once,
     // when the native path may be taken (native_table); null otherwise.
-    static std::unique_ptr<ReadAhead> start(const Call &call, py::handle files, size_t threads);
+    static std::unique_ptr<ReadAhead> start(const Call &call, py::handle files, size_t threads,
+                                            Patching patching = {});
 
     ReadAhead(std::vector<std::string> paths, std::shared_ptr<const TokenTable> table,
-              size_t threads);
+              size_t threads, Patching patching = {});
     // Stops and joins the threads (each gives up the file in its hands),
     // with the lock released meanwhile: call with the lock held.
     ~ReadAhead();

@@ -6,6 +6,7 @@
 #include <yaml.h>
 
 #include <algorithm>
+#include <optional>
 
 namespace tavox::cli::commands::migrate::abstract {
 
@@ -111,6 +112,57 @@ bool is_int(std::string_view v) {
         if (!sexagesimal(r, j)) return false;
     }
     return true;
+}
+
+// ---- YAML 1.2, as the round trip resolves ---------------------------------------
+
+//   [-+]?(?:[0-9][0-9_]*)\.[0-9_]*(?:[eE][-+]?[0-9]+)?
+//  |[-+]?(?:[0-9][0-9_]*)(?:[eE][-+]?[0-9]+)
+//  |[-+]?\.[0-9_]+(?:[eE][-+][0-9]+)?
+//  |[-+]?\.(?:inf|Inf|INF)
+//  |\.(?:nan|NaN|NAN)
+bool is_float_12(std::string_view v) {
+    if (v == ".nan" || v == ".NaN" || v == ".NAN") return true;
+    std::string_view r = v.substr(sign_length(v));
+    if (r == ".inf" || r == ".Inf" || r == ".INF") return true;
+    const size_t n = r.size();
+    auto exponent = [&](size_t j, bool sign_required) {
+        if (j >= n || (r[j] != 'e' && r[j] != 'E')) return false;
+        ++j;
+        if (j < n && (r[j] == '-' || r[j] == '+')) ++j;
+        else if (sign_required) return false;
+        size_t k = skip(r, j, digit);
+        return k > j && k == n;
+    };
+    if (n >= 2 && r[0] == '.') {
+        size_t k = skip(r, 1, digit_or_underscore);
+        return k > 1 && (k == n || exponent(k, true));
+    }
+    if (n == 0 || !digit(r[0])) return false;
+    size_t j = skip(r, 1, digit_or_underscore);
+    if (j < n && r[j] == '.') {
+        size_t k = skip(r, j + 1, digit_or_underscore);
+        return k == n || exponent(k, false);
+    }
+    return exponent(j, false);
+}
+
+//   [-+]?0b[0-1_]+ |[-+]?0o?[0-7_]+ |[-+]?[0-9_]+ |[-+]?0x[0-9a-fA-F_]+
+bool is_int_12(std::string_view v) {
+    std::string_view r = v.substr(sign_length(v));
+    if (r.empty()) return false;
+    auto all = [&](size_t from, auto in) {
+        return r.size() > from && skip(r, from, in) == r.size();
+    };
+    if (r.substr(0, 2) == "0b" && all(2, [](char c) { return c == '0' || c == '1' || c == '_'; }))
+        return true;
+    if (r.substr(0, 2) == "0o" &&
+        all(2, [](char c) { return (c >= '0' && c <= '7') || c == '_'; }))
+        return true;
+    if (all(0, digit_or_underscore)) return true;
+    return r.substr(0, 2) == "0x" && all(2, [](char c) {
+               return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '_';
+           });
 }
 
 // The parts of a timestamp, by the two forms the resolver knows:
@@ -224,6 +276,39 @@ struct Event {
     }
 };
 
+// libyaml's marks count characters, from after a byte-order mark; these
+// turn them into byte offsets of the input.  Marks come nearly in order, so
+// a cursor moves from one to the next.
+class ByteOffsets {
+public:
+    explicit ByteOffsets(std::string_view in) : in_(in) {
+        if (in.substr(0, 3) == "\xEF\xBB\xBF") bom_ = 3;
+        ascii_ = std::all_of(in.begin() + static_cast<long>(bom_), in.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        byte_ = bom_;
+    }
+    uint32_t operator()(size_t index) {
+        if (ascii_) return static_cast<uint32_t>(bom_ + index);
+        while (char_ < index && byte_ < in_.size()) {
+            ++byte_;
+            while (byte_ < in_.size() && continuation(in_[byte_])) ++byte_;
+            ++char_;
+        }
+        while (char_ > index && byte_ > bom_) {
+            --byte_;
+            while (byte_ > bom_ && continuation(in_[byte_])) --byte_;
+            --char_;
+        }
+        return static_cast<uint32_t>(byte_);
+    }
+
+private:
+    static bool continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+    std::string_view in_;
+    size_t bom_ = 0, byte_ = 0, char_ = 0;
+    bool ascii_ = true;
+};
+
 }  // namespace
 
 const char *libyaml_version() { return yaml_get_version_string(); }
@@ -306,6 +391,48 @@ Scalar resolve_plain(std::string_view v) {
     return Scalar::Str;
 }
 
+// The type YAML 1.2's implicit resolvers give a plain scalar, as the round
+// trip resolves it (first matching resolver listed under its first
+// character).
+Scalar resolve_plain_12(std::string_view v) {
+    if (v.empty()) return Scalar::Null;
+    switch (v[0]) {
+    case 't':
+    case 'T':
+    case 'f':
+    case 'F':
+        if (v == "true" || v == "True" || v == "TRUE" || v == "false" || v == "False" ||
+            v == "FALSE")
+            return Scalar::Bool;
+        return Scalar::Str;
+    case '-':
+    case '+':
+        if (is_float_12(v)) return Scalar::Float;
+        return is_int_12(v) ? Scalar::Int : Scalar::Str;
+    case '.':
+        return is_float_12(v) ? Scalar::Float : Scalar::Str;
+    case '<':
+        return v == "<<" ? Scalar::Merge : Scalar::Str;
+    case '~':
+        return v == "~" ? Scalar::Null : Scalar::Str;
+    case 'n':
+    case 'N':
+        return v == "null" || v == "Null" || v == "NULL" ? Scalar::Null : Scalar::Str;
+    case '=':
+        return v == "=" ? Scalar::Value : Scalar::Str;
+    case '!':
+    case '&':
+    case '*':
+        return v.size() == 1 ? Scalar::Yaml : Scalar::Str;
+    default:
+        if (!digit(v[0])) return Scalar::Str;
+        if (is_float_12(v)) return Scalar::Float;
+        if (is_int_12(v)) return Scalar::Int;
+        // The timestamp pattern is the same in both versions.
+        return resolve_plain(v) == Scalar::Timestamp ? Scalar::Timestamp : Scalar::Str;
+    }
+}
+
 bool constructible(Scalar type, std::string_view value) {
     switch (type) {
     case Scalar::Str:
@@ -324,9 +451,11 @@ bool constructible(Scalar type, std::string_view value) {
     }
 }
 
-YamlTree::Read YamlTree::read(std::string_view input, const std::atomic<bool> *stop) {
+YamlTree::Read YamlTree::read(std::string_view input, bool marks, const std::atomic<bool> *stop) {
     nodes_.clear();
     text_.clear();
+    directives_ = false;
+    safe_ = -1;
     // Offsets are 32-bit; escapes can make the text half as long again.
     if (input.size() > (UINT32_MAX / 2)) return Read::Refused;
 
@@ -344,6 +473,16 @@ YamlTree::Read YamlTree::read(std::string_view input, const std::atomic<bool> *s
         uint32_t node, last;
     };
     std::vector<Open> open;
+    std::optional<ByteOffsets> offset;
+    if (marks) offset.emplace(input);
+    // Style and place of the node just added, with marks.
+    auto mark = [&](uint32_t i, int style, const yaml_event_t &e) {
+        if (!offset) return;
+        Node &n = nodes_[i];
+        n.style = static_cast<uint8_t>(style);
+        n.start = (*offset)(e.start_mark.index);
+        n.end = (*offset)(e.end_mark.index);
+    };
     auto add = [&](Kind kind, const yaml_char_t *anchor, const yaml_char_t *tag) {
         auto i = static_cast<uint32_t>(nodes_.size());
         nodes_.emplace_back();
@@ -376,9 +515,12 @@ YamlTree::Read YamlTree::read(std::string_view input, const std::atomic<bool> *s
         case YAML_DOCUMENT_START_EVENT:
             // The loader wants a single document and refuses a second.
             if (++documents > 1) return Read::Refused;
+            directives_ = e.data.document_start.version_directive ||
+                          e.data.document_start.tag_directives.start !=
+                              e.data.document_start.tag_directives.end;
             break;
         case YAML_ALIAS_EVENT:
-            add(Kind::Alias, e.data.alias.anchor, nullptr);
+            mark(add(Kind::Alias, e.data.alias.anchor, nullptr), 0, e);
             break;
         case YAML_SCALAR_EVENT: {
             uint32_t i = add(Kind::Scalar, e.data.scalar.anchor, e.data.scalar.tag);
@@ -388,19 +530,25 @@ YamlTree::Read YamlTree::read(std::string_view input, const std::atomic<bool> *s
             n.implicit = e.data.scalar.plain_implicit != 0;
             text_.append(reinterpret_cast<const char *>(e.data.scalar.value),
                          e.data.scalar.length);
+            mark(i, e.data.scalar.style, e);
             break;
         }
-        case YAML_SEQUENCE_START_EVENT:
-            open.push_back(
-                {add(Kind::Sequence, e.data.sequence_start.anchor, e.data.sequence_start.tag),
-                 none});
+        case YAML_SEQUENCE_START_EVENT: {
+            uint32_t i =
+                add(Kind::Sequence, e.data.sequence_start.anchor, e.data.sequence_start.tag);
+            mark(i, e.data.sequence_start.style, e);
+            open.push_back({i, none});
             break;
-        case YAML_MAPPING_START_EVENT:
-            open.push_back(
-                {add(Kind::Mapping, e.data.mapping_start.anchor, e.data.mapping_start.tag), none});
+        }
+        case YAML_MAPPING_START_EVENT: {
+            uint32_t i = add(Kind::Mapping, e.data.mapping_start.anchor, e.data.mapping_start.tag);
+            mark(i, e.data.mapping_start.style, e);
+            open.push_back({i, none});
             break;
+        }
         case YAML_SEQUENCE_END_EVENT:
         case YAML_MAPPING_END_EVENT:
+            if (offset) nodes_[open.back().node].end = (*offset)(e.end_mark.index);
             open.pop_back();
             break;
         default:  // stream start, document end, no event
@@ -410,6 +558,8 @@ YamlTree::Read YamlTree::read(std::string_view input, const std::atomic<bool> *s
 }
 
 bool YamlTree::safe_load() {
+    if (safe_ >= 0) return safe_ == 1;
+    safe_ = 0;
     for (Node &n : nodes_) {
         if (n.kind == Kind::Alias || n.tagged || n.anchored) return false;
         if (n.kind == Kind::Scalar) {
@@ -422,6 +572,7 @@ bool YamlTree::safe_load() {
                 if (key && nodes_[c].kind != Kind::Scalar) return false;
         }
     }
+    safe_ = 1;
     return true;
 }
 

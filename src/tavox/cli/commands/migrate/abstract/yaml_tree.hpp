@@ -51,6 +51,10 @@ inline constexpr size_t FIRST_CHARACTERS = 30;
 // resolvers give it (first matching pattern for its first character).
 Scalar resolve_plain(std::string_view value);
 
+// The implicit type of a plain scalar under YAML 1.2's resolvers, which
+// ruamel.yaml's round trip uses ("yes" is text there, "0o17" a number).
+Scalar resolve_plain_12(std::string_view value);
+
 // Whether the safe constructor builds a scalar of that implicit type
 // without raising: an integer with no digits ("0x_"), or with more decimal
 // digits than the interpreter converts, and a timestamp that is no date or
@@ -78,6 +82,14 @@ public:
         bool implicit = false;      // plain scalar: its type comes from the resolver
         bool tagged = false;        // an explicit tag, "!" included
         bool anchored = false;
+        // With marks: libyaml's style of the scalar or collection
+        // (yaml_scalar_style_t, or the collection's style), and where the
+        // node stands in the input, as byte offsets: a scalar's text, its
+        // quotes or block indicator included; a collection from its first
+        // token to the end of its last (a flow collection's closing bracket;
+        // a block collection's end is where the next token begins).
+        uint8_t style = 0;
+        uint32_t start = 0, end = 0;
     };
 
     enum class Read {
@@ -86,10 +98,14 @@ public:
         Refused,   // not one parsable document: a parse error, or a second document
     };
 
-    // Parses `text` (UTF-8, line breaks as the loader sees them).  When
-    // `stop` is given and becomes true, the parse gives up within a few
-    // thousand events (as Refused).
-    Read read(std::string_view text, const std::atomic<bool> *stop = nullptr);
+    // Parses `text` (UTF-8, line breaks as the loader sees them, or as
+    // stored: libyaml reads both alike).  With `marks`, each node also gets
+    // its style and place in `text`, and the document says whether it has
+    // directives.  When `stop` is given and becomes true, the parse gives
+    // up within a few thousand events (as Refused).
+    Read read(std::string_view text, bool marks = false, const std::atomic<bool> *stop = nullptr);
+    // The document began with a %YAML or %TAG directive (with marks).
+    bool directives() const { return directives_; }
 
     // Resolves every scalar and tells whether the safe loader would build
     // the document as plain data, so that the tree says everything the
@@ -99,6 +115,8 @@ public:
 
     const Node &node(uint32_t i) const { return nodes_[i]; }
     const Node &root() const { return nodes_.front(); }
+    size_t size() const { return nodes_.size(); }
+    uint32_t index(const Node &n) const { return static_cast<uint32_t>(&n - nodes_.data()); }
     std::string_view text(const Node &n) const {
         return std::string_view(text_).substr(n.begin, n.size);
     }
@@ -106,6 +124,8 @@ public:
 private:
     std::vector<Node> nodes_;
     std::string text_;
+    bool directives_ = false;
+    int safe_ = -1;  // what safe_load() found, once it looked
 };
 
 }  // namespace tavox::cli::commands::migrate::abstract
