@@ -22,8 +22,9 @@ import tempfile
 import threading
 import time
 
+# TAVOX_PRIVATE_TMP=1 tells the suite's conftest that /tmp is private already.
 ISOLATE = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-           'mount -t tmpfs -o mode=1777 none /tmp && exec "$@"', "sh"]
+           'mount -t tmpfs -o mode=1777 none /tmp && TAVOX_PRIVATE_TMP=1 exec "$@"', "sh"]
 
 
 def test_files(paths):
@@ -73,6 +74,9 @@ def main(argv):
             print("run_files: no private /tmp to be had here; one file at a time", flush=True)
             jobs = 1
     print(f"run_files: {len(files)} files, {jobs} at a time", flush=True)
+    env = dict(os.environ)
+    if not prefix:
+        env.pop("TAVOX_PRIVATE_TMP", None)  # each file's run sees to its own
 
     lock = threading.Lock()
     pending = list(files)
@@ -88,7 +92,7 @@ def main(argv):
             began = time.monotonic()
             with tempfile.TemporaryFile(mode="w+") as out:
                 status = subprocess.run(prefix + command + [path], stdout=out,
-                                        stderr=subprocess.STDOUT).returncode
+                                        stderr=subprocess.STDOUT, env=env).returncode
                 out.seek(0)
                 output = out.read()
             ok = status == 0

@@ -4,13 +4,14 @@
 # With more than one core (TAVOX_JOBS, default: the number of cores) the two
 # interpreters' runs go on at once, each with a /tmp of its own (a private
 # mount namespace, as root: the migration writes fixed files in /tmp and
-# takes a lock there); each run's output is shown whole as it ends.
+# takes a lock there); each run's output is shown whole as it ends.  Run one
+# at a time, pytest gives itself a private /tmp (tests/conftest.py).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 unset PYTHONPATH
 VENVS=(.venv311 .venv310)
 ISOLATE=(unshare --mount --propagation private sh -c
-         'mount -t tmpfs -o mode=1777 none /tmp && exec "$@"' sh)
+         'mount -t tmpfs -o mode=1777 none /tmp && TAVOX_PRIVATE_TMP=1 exec "$@"' sh)
 
 status=0
 for venv in "${VENVS[@]}"; do

@@ -2,6 +2,7 @@
 a missing source that fails the build, the make targets a developer runs
 first, the sources' layout, and parameter names checked by the compiler."""
 import importlib.util
+import os
 import shutil
 import subprocess
 import sys
@@ -64,6 +65,14 @@ def test_sources_are_formatted():
 SIGNATURE = "self, args=(1, 2), *rest, key='a,b', **kw"
 
 
+def test_the_interpreter_lock_is_released_through_the_support_guard():
+    # support::Unlocked never takes the lock back while the interpreter
+    # finalizes; pybind11's own guard would, and abort a second Ctrl-C.
+    users = [str(p.relative_to(ROOT)) for p in (ROOT / "src").rglob("*.[ch]pp")
+             if "gil_scoped_release" in p.read_text()]
+    assert users == []
+
+
 @pytest.mark.parametrize("name, compiles", [("key", True), ("kw", False), ("slef", False)])
 def test_parameter_names_are_checked_when_compiling(tmp_path, name, compiles):
     # A body reads its parameters by name; a name the declared list does not
@@ -100,14 +109,20 @@ def test_files_run_apart_and_a_failure_fails_the_whole(outside_tmp):
     # at a time, each with a /tmp of its own where that can be had: a file
     # may take a lock in /tmp that the other holds.  One failing file
     # makes the whole run fail, and its output is shown.
-    lock = ("import fcntl, time\n"
+    # Run at once, each holds its lock until the other has taken its own.
+    lock = ("import fcntl, os, pathlib, time\n"
             "def test_{0}():\n"
             "    f = open('/tmp/run_files.lock', 'w')\n"
             "    fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
-            "    time.sleep(1)\n"
-            "    assert {1}\n")
-    (outside_tmp / "test_a.py").write_text(lock.format("a", "True"))
-    (outside_tmp / "test_b.py").write_text(lock.format("b", "True"))
+            "    here = pathlib.Path(__file__).parent\n"
+            "    (here / '{0}.locked').touch()\n"
+            "    deadline = time.monotonic() + 300\n"
+            "    while os.environ.get('TAVOX_PRIVATE_TMP') == '1' and \\\n"
+            "            not (here / '{1}.locked').exists():\n"
+            "        assert time.monotonic() < deadline, 'the other file never ran'\n"
+            "        time.sleep(0.01)\n")
+    (outside_tmp / "test_a.py").write_text(lock.format("a", "b"))
+    (outside_tmp / "test_b.py").write_text(lock.format("b", "a"))
     (outside_tmp / "test_c.py").write_text("def test_c():\n    assert 1 == 2\n")
     run = subprocess.run(
         [sys.executable, str(ROOT / "scripts" / "run_files.py"), "--jobs", "2", "--",
@@ -119,3 +134,32 @@ def test_files_run_apart_and_a_failure_fails_the_whole(outside_tmp):
     assert "FAILED " + str(outside_tmp / "test_c.py") in run.stdout
     assert "assert 1 == 2" in run.stdout
     assert "2 of 3 files passed" in run.stdout
+
+
+@pytest.mark.parametrize("user", ["this", "another"])
+def test_a_plain_pytest_run_has_a_tmp_of_its_own(outside_tmp, user):
+    # The suite's conftest gives a run started without one a /tmp of its
+    # own (as root in the process, as another user in a user namespace,
+    # keeping the user), so that the migration's fixed files in /tmp are
+    # never the real ones.
+    if user == "another" and os.geteuid() != 0:
+        pytest.skip("running as another user needs root")
+    outside_tmp.chmod(0o755)
+    (outside_tmp / "test_tmp.py").write_text(
+        "import os\n"
+        "def test_tmp():\n"
+        "    assert not os.path.exists('/tmp/tavox_migrate.lock')\n"
+        "    open('/tmp/tavox_migrate.lock', 'w').close()\n"
+        "    print('uid', os.geteuid())\n")
+    Path("/tmp/tavox_migrate.lock").write_text("")
+    env = {k: v for k, v in os.environ.items() if k != "TAVOX_PRIVATE_TMP"}
+    as_user = [] if user == "this" else ["setpriv", "--reuid=65534", "--regid=65534",
+                                         "--clear-groups"]
+    if as_user and subprocess.run([*as_user, sys.executable, "-c", ""]).returncode != 0:
+        pytest.skip("another user cannot run this interpreter (in root's home, say)")
+    run = subprocess.run(
+        [*as_user, sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-p",
+         "tests.conftest", "-s", "-q", str(outside_tmp / "test_tmp.py")],
+        capture_output=True, text=True, cwd=ROOT, env=env)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert f"uid {os.geteuid() if user == 'this' else 65534}" in run.stdout

@@ -25,6 +25,8 @@
 #include <pybind11/pybind11.h>
 #include <structmember.h>
 
+#include <cxxabi.h>
+
 #include <array>
 #include <cstring>
 #include <string>
@@ -328,8 +330,11 @@ inline void set_python_error(PyObject *other) noexcept {
 }
 
 // The single error boundary between a function body and the interpreter.
+// One unwinding passes: the interpreter ending a thread while it finalizes
+// (pthread_exit), which must go on to the thread's start; so this is not
+// noexcept, and nothing that a body can be unwound through may be.
 inline PyObject *call_body(FunctionObject *fn, PyObject *const *args, size_t nargsf,
-                           PyObject *kwnames) noexcept {
+                           PyObject *kwnames) {
     try {
         py::tuple varargs;
         py::dict varkw;
@@ -339,6 +344,8 @@ inline PyObject *call_body(FunctionObject *fn, PyObject *const *args, size_t nar
         py::object result = fn->def->body(call);
         if (!result) return py::none().release().ptr();
         return result.release().ptr();  // new reference handed to the caller
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (...) {
         set_python_error(PyExc_RuntimeError);
     }

@@ -185,8 +185,9 @@ struct ModuleState {
 };
 
 // Runs the module body once per process; every failure becomes the pending
-// Python exception of the import.
-inline int exec_once(PyObject *pm, bool &executed, void (*body)(Module &)) noexcept {
+// Python exception of the import.  Not noexcept: a thread ended by the
+// finalizing interpreter is unwound through it (see call_body).
+inline int exec_once(PyObject *pm, bool &executed, void (*body)(Module &)) {
     auto *state = static_cast<ModuleState *>(PyModule_GetState(pm));
     if (state && state->executed) return 0;  // reload of the same module object
     if (executed) {
@@ -201,6 +202,8 @@ inline int exec_once(PyObject *pm, bool &executed, void (*body)(Module &)) noexc
         executed = true;
         if (state) state->executed = 1;
         return 0;
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (...) {
         set_python_error(PyExc_ImportError);
     }
@@ -221,7 +224,7 @@ inline PyModuleDef module_def(const char *name, PyModuleDef_Slot *slots) {
 }  // namespace tavox::support
 
 #define TAVOX_MODULE(name, body)                                                                  \
-    static int tavox_exec_##name(PyObject *pm) noexcept {                                         \
+    static int tavox_exec_##name(PyObject *pm) {                                                  \
         static bool executed = false;                                                             \
         return ::tavox::support::detail::exec_once(pm, executed, &body);                          \
     }                                                                                             \

@@ -42,6 +42,15 @@ inline std::string fs_path(py::handle path) {
     throw py::error_already_set();
 }
 
+// logger.exception(message) inside `except`: logged at error level with
+// the exception and its traceback.  An exception raised before any frame
+// of Python code ran has no traceback; it is logged without one.
+inline void log_exception(py::handle logger, py::handle message, py::error_already_set &e) {
+    py::object trace = e.trace() ? py::reinterpret_borrow<py::object>(e.trace()) : py::none();
+    logger.attr("exception")(message,
+                             py::arg("exc_info") = py::make_tuple(e.type(), e.value(), trace));
+}
+
 // with open(...) as f: the file is closed on every way out of the block
 // that holds this, and an exception in flight is kept while closing it (an
 // error of close() itself is then dropped, as the first error matters).

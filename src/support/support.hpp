@@ -1,8 +1,9 @@
 // The support layer every module includes: init, functions, classes,
-// object helpers, text.
+// object helpers, text, the interpreter lock released.
 #pragma once
 
 #include "function.hpp"
+#include "gil.hpp"
 #include "module.hpp"
 #include "object.hpp"
 #include "text.hpp"

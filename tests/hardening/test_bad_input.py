@@ -360,8 +360,8 @@ def garbage_index(root):
 @pytest.mark.parametrize("index", ["down", "garbage"])
 def test_update_against_a_broken_index_changes_nothing(update_venv, tmp_path, index):
     if index == "down":
-        update_venv.write_pip_conf("http://127.0.0.1:%d" % local_index.free_port())
-        server = None
+        server = local_index.refused_port()
+        update_venv.write_pip_conf("http://127.0.0.1:%d" % server.__enter__())
     else:
         server = local_index.serve(garbage_index(tmp_path / "garbage"))
         update_venv.write_pip_conf(server.__enter__())
@@ -369,8 +369,7 @@ def test_update_against_a_broken_index_changes_nothing(update_venv, tmp_path, in
         proc = run([str(update_venv.python), "-m", "tavox.cli.main", "version", "update", "--yes"],
                    tmp_path, env=update_venv.env(), timeout=600)
     finally:
-        if server is not None:
-            server.__exit__(None, None, None)
+        server.__exit__(None, None, None)
     assert proc.returncode == 0, proc.stderr
     assert ("Provided version does not exist or is not available: latest\n"
             "Available versions: \n") in proc.stdout

@@ -258,12 +258,12 @@ TAVOX_DEF(ManifestRuntime_load_entry_points, "ManifestRuntime.load_entry_points"
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) throw;
                 // logger.exception(...) inside the except block, then raise
-                py::object trace = e.trace() ? e.trace() : py::none();
-                logger.attr("exception")(
+                support::log_exception(
+                    logger,
                     fmt("\nError loading manifest plugin '{p}' entrypoint '{m}'\n\n",
                         py::arg("p") = entry_point.attr("name"),
                         py::arg("m") = entry_point.attr("module")),
-                    py::arg("exc_info") = py::make_tuple(e.type(), e.value(), trace));
+                    e);
                 self.attr("_plugin_load_failed") = true;
                 throw;
             }
@@ -392,7 +392,7 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
     std::string path = support::fs_path(manifest_file), bytes;
     bool deep;
     {
-        py::gil_scoped_release unlocked;
+        support::Unlocked unlocked;
         deep = support::read_file(path, bytes) && support::yaml_too_deep(bytes);
     }
     if (deep)

@@ -38,7 +38,7 @@ TAVOX_DEF(ShellCommand_init_load, "ShellCommand.__init__.<locals>.load", "testbe
     py::object name = py::module_::import("os").attr("fspath")(testbed_file);
     std::string path = support::fs_path(name), bytes, refused;
     {
-        py::gil_scoped_release unlocked;
+        support::Unlocked unlocked;
         if (support::read_file(path, bytes)) {
             if (support::yaml_too_deep(bytes))
                 refused = "its collections nest deeper than " +

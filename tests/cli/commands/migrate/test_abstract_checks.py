@@ -432,3 +432,11 @@ def test_except_log_lets_non_exceptions_through(abstract):
 
     with pytest.raises(KeyboardInterrupt):
         abstract.except_log(interrupted)(None, "f", None)
+
+
+def test_except_log_logs_an_exception_raised_before_any_frame(abstract, caplog):
+    # len() refuses three arguments in C: the exception has no traceback
+    assert abstract.except_log(len)(None, "f.py", None) is None
+    [logged] = [r for r in caplog.records if r.levelno == logging.ERROR]
+    assert logged.getMessage() == "f.py: Exception processing file"
+    assert logged.exc_info[0] is TypeError

@@ -1,5 +1,6 @@
 """Looking at a migration before making it: --diff (applied with real git),
 --report and --check, end to end on copies of the sample repository."""
+import argparse
 import json
 import os
 import shutil
@@ -167,3 +168,30 @@ def test_check_status(tavox_cmd, tmp_path, files, options, status):
     result = migrate(tavox_cmd, tmp_path, "r", "--check", *options)
     assert result.returncode == status, result.stdout + result.stderr
     assert migrate(tavox_cmd, tmp_path, "r").returncode == 0  # without --check
+
+
+def test_report_of_a_run_whose_check_and_patcher_are_rebound(command, tmp_path, monkeypatch):
+    # A short suggestion holding ": ", and a patcher that reports a failure
+    # item for its first file only: the others failed in nothing.
+    repo = tmp_path / "repo"
+    write(repo, {f"s{i}.py": "x = 1\n" for i in range(3)})
+    calls = []
+
+    def check_python(path, msg_queue):
+        msg_queue.put(f"{path}:\n    or x: y\n")
+
+    def apply_patches(patch_type, msg, success_queue, failer_queue):
+        calls.append(msg)
+        if len(calls) == 1:
+            failer_queue.put(msg.split(":")[0] + "\n  - REFUSED\n")
+        return False
+
+    monkeypatch.setattr(command, "check_python", check_python, raising=False)
+    monkeypatch.setattr(command, "apply_patches", apply_patches, raising=False)
+    report = tmp_path / "report.json"
+    command.run(argparse.Namespace(path=str(repo), init=False, python=True, yaml=False,
+                                   threads=1, apply_fixes=True, apply_comments=False,
+                                   report=str(report)))
+    files = json.loads(report.read_text())["files"]
+    assert sorted(f["outcome"] for f in files) == ["failed", "unchanged", "unchanged"]
+    assert [f["suggestions"][0]["location"] for f in files] == ["x"] * 3

@@ -566,3 +566,14 @@ def test_a_package_file_changes_once_per_declaring_call(tmp_path):
     lines = (repo / "rhenx" / "__init__.py").read_text().splitlines()
     assert not [line for line in lines if "declare_token(__name__)" in line and "ABSTRACTION"
                 not in line]
+
+
+def test_after_a_failed_patch_the_other_name_of_the_file_is_tried_on_its_own(tmp_path):
+    repo = tmp_path / "repo"
+    device = "  r1:\n    os: rhenx\n    platform: q9800cl\n"
+    write(repo, {"a.yaml": "devices:\n" + device + device})  # the patcher refuses duplicate keys
+    os.link(repo / "a.yaml", repo / "b.yaml")
+    assert migrate(repo, "-f").returncode == 0
+    failures = logs()["failures"]
+    assert failures.count("  - LOADING_FAILURE - duplicate keys\n") == 2, failures
+    assert "patched already" not in failures

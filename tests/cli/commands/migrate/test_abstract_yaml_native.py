@@ -444,7 +444,8 @@ def hooked_run(abstract, command, tokens, tmp_path, monkeypatch):
 def test_tables_changed_after_the_files_were_read_ahead_are_followed(abstract, hooked_run):
     def change():  # once every file has been read ahead with the tables of the run's start
         if not abstract.TOKEN_HIERARCHY["rheny"].get("q9k") == {}:
-            time.sleep(0.3)
+            while readers():  # a reader ends when no file is left for it
+                time.sleep(0.01)
             abstract.TOKEN_HIERARCHY["rheny"]["q9k"] = {}
 
     before = hooked_run(host_yaml.Loader)
@@ -490,3 +491,40 @@ def test_an_interrupted_run_stops_reading_ahead(abstract, hooked_run):
     assert not readers()
     made.clear()
     assert len(hooked_run(host_yaml.Loader)) == 20
+
+
+@needs_c_loader
+def test_a_process_forked_while_files_are_read_ahead_leaves_the_run_cleanly(hooked_run):
+    # The child has none of the reading threads: leaving the run there must
+    # neither join them nor touch what they may have held.
+    class Leave(Exception):
+        pass
+
+    for old in hooked_run.repo.iterdir():
+        old.unlink()
+    devices = "".join(f"  r{i}: {{os: rheny, platform: q9300, model: m{i}}}\n"
+                      for i in range(2000 if SANITIZED else 5000))
+    for i in range(8):  # still being read when the process forks
+        (hooked_run.repo / f"big{i}.yaml").write_text("devices:\n" + devices)
+    made, forked, in_child = [], [], []
+
+    def fork():
+        made.append(1)
+        if len(made) == 3:
+            pid = os.fork()
+            if pid == 0:
+                in_child.append(1)
+                raise Leave
+            forked.append(pid)
+
+    try:
+        native = hooked_run(host_yaml.Loader, fork)
+    except BaseException as e:
+        if in_child:
+            os._exit(7 if isinstance(e, Leave) else 1)
+        raise
+    if in_child:
+        os._exit(1)
+    _, status = os.waitpid(forked[0], 0)
+    assert os.waitstatus_to_exitcode(status) == 7
+    assert len(native) == 8 and not readers()

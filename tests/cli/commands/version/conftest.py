@@ -53,7 +53,7 @@ def query_venv(tmp_path_factory, shim, index):
 FAKE_PIP = r'''#!{python}
 # Stand-in for the package installer: answers from state.json, records
 # every call in log.
-import json, sys, time
+import json, os, sys, time
 DIR = {dir!r}
 with open(DIR + "/state.json") as f:
     state = json.load(f)
@@ -67,7 +67,19 @@ def save():
 
 if argv[:2] == ["index", "versions"]:
     name = argv[2]
-    time.sleep(state["delay"].get(name, 0))
+    with open(DIR + "/started-" + name, "w") as f:
+        f.write(str(os.getpid()))
+    # Answers once the queries named have ended and their callers have
+    # waited for them (their processes are gone).
+    for other in state["after"].get(name, []):
+        while True:
+            try:
+                with open(DIR + "/started-" + other) as f:
+                    if not os.path.exists("/proc/" + str(int(f.read()))):
+                        break
+            except (OSError, ValueError):
+                pass
+            time.sleep(0.01)
     if name in state["raw"]:
         sys.stdout.buffer.write(state["raw"][name].encode("latin-1"))
         sys.exit(0)
@@ -113,7 +125,7 @@ class FakeInstaller:
             script.chmod(0o755)
         (self.bin / "activate").write_text('PATH="%s:$PATH"\nexport PATH\n' % self.bin)
         (root / "log").write_text("")
-        self.state = {"versions": {}, "pre": {}, "installed": [], "delay": {},
+        self.state = {"versions": {}, "pre": {}, "installed": [], "after": {},
                       "raw": {}, "fail_install": 0}
         self.save()
 
@@ -122,7 +134,8 @@ class FakeInstaller:
 
     def set(self, **changes):
         """versions={name: [...]}, pre={...}, installed={name: version},
-        delay={name: seconds}, raw={name: output}, fail_install=number of
+        after={name: [names]} (its query answers once theirs are done), raw={name:
+        output}, fail_install=number of
         installs that fail before one succeeds"""
         if "installed" in changes:
             changes["installed"] = [{"name": n, "version": v}

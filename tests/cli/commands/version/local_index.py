@@ -108,55 +108,48 @@ def build_index(root, catalogue=CATALOGUE, broken=False):
     return root
 
 
-def free_port():
+@contextlib.contextmanager
+def refused_port():
+    """A port of 127.0.0.1 that refuses connections: bound here and never
+    listened on, so that no other process can take it meanwhile."""
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
+        yield sock.getsockname()[1]
 
 
-# http.server whose every answer waits `latency` seconds, as a distant index
-# would.
-SLOW_SERVER = """
+# http.server on a port the system picks (bound before the port is said:
+# no other process can take it in between), whose every answer waits
+# `latency` seconds, as a distant index would.
+SERVER = """
 import functools, http.server, sys, time
-directory, port, latency = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+directory, latency = sys.argv[1], float(sys.argv[2])
 class Handler(http.server.SimpleHTTPRequestHandler):
     def do_GET(self):
         time.sleep(latency)
         super().do_GET()
     def log_message(self, *args):
         pass
-http.server.ThreadingHTTPServer(
-    ("127.0.0.1", port), functools.partial(Handler, directory=directory)).serve_forever()
+server = http.server.ThreadingHTTPServer(
+    ("127.0.0.1", 0), functools.partial(Handler, directory=directory))
+print(server.server_address[1], flush=True)
+server.serve_forever()
 """
 
 
 @contextlib.contextmanager
 def serve(directory, latency=0):
     """Serve ``directory`` over HTTP on 127.0.0.1; yield the base URL."""
-    port = free_port()
-    if latency:
-        argv = [sys.executable, "-c", SLOW_SERVER, str(directory), str(port), str(latency)]
-    else:
-        argv = [sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
-                "--directory", str(directory), str(port)]
-    server = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    base = "http://127.0.0.1:%d" % port
+    server = subprocess.Popen([sys.executable, "-c", SERVER, str(directory), str(latency)],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
-        # A loaded machine (or a sanitized interpreter) can take a while to
-        # start one.
-        deadline = time.monotonic() + 90
-        while True:
-            try:
-                urllib.request.urlopen(base + "/", timeout=1 + latency).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline or server.poll() is not None:
-                    raise RuntimeError("index server did not start")
-                time.sleep(0.05)
-        yield base
+        port = server.stdout.readline().strip()  # listening once it is said
+        if not port:
+            raise RuntimeError("index server did not start")
+        yield "http://127.0.0.1:%s" % port
     finally:
         server.terminate()
         server.wait()
+        server.stdout.close()
 
 
 def package_shim(dest):

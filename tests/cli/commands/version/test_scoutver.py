@@ -51,9 +51,12 @@ def test_debug_records_show_the_wrapped_command(query_venv, caplog):
 # ---- with a scripted installer -------------------------------------------------
 
 def test_store_follows_the_order_in_which_queries_finish(fake_pip):
-    fake_pip.set(versions={"slow": ["2.0"], "a": ["1.0"], "b": ["1.1"]}, delay={"slow": 1.5})
+    fake_pip.set(versions={"slow": ["2.0"], "a": ["1.0"], "b": ["1.1"]},
+                 after={"slow": ["a", "b"]})
     found = ScoutverVersions.get_all_available_versions(["slow", "a", "b"])
     assert list(found)[-1] == "slow" and set(found) == {"slow", "a", "b"}
+    for started in fake_pip.venv.glob("started-*"):
+        started.unlink()
     latest = ScoutverVersions.get_latest_version(["slow", "a", "b"])
     assert list(latest)[-1] == "slow" and latest["slow"] == "2.0"
 

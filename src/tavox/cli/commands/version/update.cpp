@@ -63,7 +63,7 @@ static void replace_text_file(py::handle path, py::handle text) {
     std::string where = support::fs_path(path);
     support::Replacement r;
     {
-        py::gil_scoped_release unlocked;
+        support::Unlocked unlocked;
         r = support::write_file(where, data);
     }
     if (r.outcome == support::Replacement::Failed) support::raise_os_error(r.err, path);

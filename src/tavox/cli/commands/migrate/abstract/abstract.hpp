@@ -252,10 +252,18 @@ TAVOX_DECLARE(MigrateAbstractCommand_apply_patches);
 // with universal newlines.  The content ends up as UTF-8 in `text`.  Call
 // with the interpreter lock held; the lock is released for the file system
 // and the byte work.
+// A worker lets the interpreter lock go only for work that takes longer
+// than handing the lock over and back, which on a busy machine waits for
+// the scheduler twice: a file smaller than SMALL_READ is read and scanned
+// with the lock held, a YAML document smaller than SMALL_PARSE parsed and
+// checked so (the sizes in bytes).
+inline constexpr size_t SMALL_READ = 16 << 10;
+inline constexpr size_t SMALL_PARSE = 8 << 10;
+
 class TextFile {
 public:
     // Work on the text that touches no Python object; it runs while the
-    // lock is released for the reading.
+    // lock is released for the reading (of a file that is not small).
     using Scan = std::function<void(const std::string &)>;
     // Raises the OSError (or UnicodeDecodeError) that open()/read() would.
     explicit TextFile(py::handle path, const Scan &scan = nullptr);
@@ -274,7 +282,8 @@ private:
 };
 
 // The bytes of a file under examination, read once, as stored, with the
-// interpreter lock released for the reading and the fingerprint.
+// interpreter lock released for the reading and the fingerprint (unless
+// the file is small).
 struct Examined {
     std::string bytes;
     support::FileId id;
@@ -325,9 +334,10 @@ public:
     // line (the longest, when several do), or none.
     const std::string *tie(const std::string &first_line) const;
     const Checked *find(const std::string &path) const;
-    // Notes that the file `id` is being patched through `path`; returns the
-    // path it was patched through earlier in this run, if it was.
-    const std::string *patching(const support::FileId &id, const std::string &path);
+    // The path the file `id` was patched through earlier in this run, if it
+    // was; patched() notes it once its patch has gone through.
+    const std::string *patched_through(const support::FileId &id) const;
+    void patched(const support::FileId &id, const std::string &path);
 
     // A new content the patcher computed for a file: with `preview` set it
     // is kept here instead of replacing the file (--diff).

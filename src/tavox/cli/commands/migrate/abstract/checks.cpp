@@ -222,7 +222,7 @@ YamlRead read_yaml(const Call &call, py::handle self, py::handle file_path, py::
     if (!native->within_depth()) {
         bool deep;
         {
-            py::gil_scoped_release unlocked;
+            support::Unlocked unlocked;
             deep = support::yaml_too_deep(read->bytes);
         }
         if (deep) return too_deep();

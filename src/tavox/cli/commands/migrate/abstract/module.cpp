@@ -43,8 +43,7 @@ TAVOX_DEF(except_log_inner, "except_log.<locals>.inner", "*args", nullptr) {
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         py::object text = concat(py::str(args[1]), ": Exception processing file");
-        call.global("logger").attr("exception")(
-            text, py::arg("exc_info") = py::make_tuple(e.type(), e.value(), e.trace()));
+        support::log_exception(call.global("logger"), text, e);
         if (RunRecord *run = RunRecord::of(args[0])) run->unexamined();
         return py::none();
     }
@@ -142,10 +141,11 @@ namespace {
 // could never return with no slot at all: fewer than one thread is refused.
 void take_options(py::handle self, py::handle args) {
     py::object threads_arg = args.attr("threads");
-    if (PyObject_RichCompareBool(threads_arg.ptr(), py::int_(1).ptr(), Py_LT) == 1)
+    int below = PyObject_RichCompareBool(threads_arg.ptr(), py::int_(1).ptr(), Py_LT);
+    if (below < 0) throw py::error_already_set();
+    if (below == 1)
         self.attr("parser").attr("error")(
             fmt("argument --threads: must be at least 1, got {}", threads_arg));
-    if (PyErr_Occurred()) throw py::error_already_set();
     self.attr("max_threads") = threads_arg;
     self.attr("apply_fixes_flag") = args.attr("apply_fixes");
     self.attr("apply_comments_flag") = args.attr("apply_comments");
@@ -226,29 +226,40 @@ public:
         : success(call.global("queue").attr("Queue")()),
           failure(call.global("queue").attr("Queue")()), logs_(logs), record_(record) {}
 
-    void to_logs() {
-        std::pair<py::object *, RunLogs::Log> outcomes[] = {{&success, RunLogs::Success},
-                                                            {&failure, RunLogs::Failures}};
-        for (size_t k = 0; k < 2; ++k) {
-            py::object items = outcomes[k].first->attr("queue");
-            // A preview applies nothing: no success to record.
-            if (k == 0 && record_.preview) items.attr("clear")();
-            for (size_t n = py::len(items); written_[k] < n; ++written_[k])
-                logs_.write(outcomes[k].second, items[py::int_(written_[k])]);
-        }
+    // Takes the items put on the two queues since the last call, each to
+    // its log; returns the failure items taken.
+    py::list collect() {
+        py::list successes = take(success), failures = take(failure);
+        // A preview applies nothing: no success to record.
+        if (!record_.preview) keep(successes, RunLogs::Success, kept_[0]);
+        keep(failures, RunLogs::Failures, kept_[1]);
+        return failures;
     }
 
     void to_console(py::handle logger) {
-        while (!truth(success.attr("empty")())) logger.attr("warning")(success.attr("get")());
-        while (!truth(failure.attr("empty")())) logger.attr("critical")(failure.attr("get")());
+        collect();
+        for (py::handle item : kept_[0]) logger.attr("warning")(item);
+        for (py::handle item : kept_[1]) logger.attr("critical")(item);
     }
 
     py::object success, failure;
 
 private:
+    static py::list take(py::handle queue) {
+        py::list items;
+        while (!truth(queue.attr("empty")())) items.append(queue.attr("get")());
+        return items;
+    }
+    void keep(const py::list &items, RunLogs::Log log, py::list &kept) {
+        for (py::handle item : items) {
+            logs_.write(log, item);
+            kept.append(item);
+        }
+    }
+
     RunLogs &logs_;
     const RunRecord &record_;
-    size_t written_[2] = {0, 0};
+    py::list kept_[2];
 };
 
 // While a run goes on, the console writes a file name that is no text in
@@ -291,8 +302,9 @@ private:
 };
 
 // One message handed to the patcher; what failed, as its failure item (None
-// when nothing did).  An exception of the patcher becomes the message's
-// failure item, naming the file as the patcher names it.
+// when nothing did): the item the patcher put for it when it returned
+// exactly False, or the one an exception of the patcher becomes, naming the
+// file as the patcher names it.
 py::object apply_message(const Call &call, py::handle self, RunRecord &record,
                          py::handle patch_type, py::handle message, Outcomes &outcomes) {
     try {
@@ -301,8 +313,9 @@ py::object apply_message(const Call &call, py::handle self, RunRecord &record,
             py::arg("success_queue") = outcomes.success,
             py::arg("failer_queue") = outcomes.failure);
         if (!truth(applied)) call.global("logger").attr("warning")(message);
-        py::object failures = outcomes.failure.attr("queue");
-        if (applied.is(py::bool_(false)) && truth(failures)) return failures[py::int_(-1)];
+        py::list failures = outcomes.collect();
+        if (applied.is(py::bool_(false)) && !failures.empty())
+            return failures[failures.size() - 1];
         return py::none();
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -313,6 +326,7 @@ py::object apply_message(const Call &call, py::handle self, RunRecord &record,
         py::object failure = concat(
             file, "\n  - PATCHING_ERROR: Failed to apply patch: ", py::str(e.value()), "\n");
         outcomes.failure.attr("put")(failure);
+        outcomes.collect();
         return failure;
     }
 }
@@ -361,11 +375,9 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
             logs.write(RunLogs::Changes, message);
             py::object failure = apply_message(call, self, record, patch_type, message, outcomes);
             review.note(record, kind, message, failure);
-            outcomes.to_logs();
             record.let_interrupts();  // the file's outcome is in its log
         }
     }
-    outcomes.to_logs();
     outcomes.to_console(logger);
 
     // Trees that are seldom the repository's own, walked for want of an

@@ -57,7 +57,7 @@ std::string read_source(py::handle filepath, const RunRecord::Checked *checked) 
     bool ok;
     int err;
     {
-        py::gil_scoped_release unlocked;
+        support::Unlocked unlocked;
         ok = support::read_file(where, bytes);
         err = errno;
         if (ok && checked) now = support::fingerprint(bytes);
@@ -75,7 +75,7 @@ void replace_content(py::handle path, const std::string &data, const std::string
     std::string where = fs_path(path);
     support::Replacement r;
     {
-        py::gil_scoped_release unlocked;
+        support::Unlocked unlocked;
         r = support::replace_file(where, data, &expected, id);
     }
     switch (r.outcome) {
@@ -869,7 +869,7 @@ struct FilePatch {
                 return patched(plan->patch, bytes);
             YamlPatch patch;
             {
-                py::gil_scoped_release unlocked;
+                support::Unlocked unlocked;
                 patch = patch_yaml(bytes, lines, fixes, comments);
             }
             if (patch.outcome != YamlPatch::Outcome::HandOver) return patched(patch, bytes);
@@ -887,7 +887,7 @@ struct FilePatch {
         if (!patch.edits.empty()) {
             std::string text;
             {
-                py::gil_scoped_release unlocked;
+                support::Unlocked unlocked;
                 text = edited(bytes, patch.edits);
             }
             commit(run, checked, filepath, text, bytes);
@@ -909,7 +909,7 @@ struct FilePatch {
         std::string text = utf8(py::bytes(bytes).attr("decode")(encoding));
         YamlIndent form;
         {
-            py::gil_scoped_release unlocked;
+            support::Unlocked unlocked;
             form = detect_indent(text);
         }
         py::object yaml = dumper(form);
@@ -932,7 +932,7 @@ struct FilePatch {
         auto write = [&]() {
             std::string after = dumped(), out;
             {
-                py::gil_scoped_release unlocked;
+                support::Unlocked unlocked;
                 out = carry_over(text, before, after);
             }
             if (out != text) write_verified(bytes, out, after);
@@ -975,7 +975,7 @@ struct FilePatch {
                 "the YAML dumper lays it out",
                 filepath));
         {
-            py::gil_scoped_release unlocked;
+            support::Unlocked unlocked;
             dump = in_file_form(dump, bytes);
         }
         commit(run, checked, filepath, encoded(from_utf8(dump), encoding), bytes);
@@ -1080,7 +1080,7 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
                   fmt("{!r} nests its collections deeper than {} levels; it is not loaded",
                       filepath, support::MAX_YAML_DEPTH));
         if (checked->read) {
-            if (const std::string *earlier = run->patching(checked->id, utf8(filepath)))
+            if (const std::string *earlier = run->patched_through(checked->id))
                 raise(PyExc_RuntimeError,
                       fmt("{!r} is the same file as {!r}, which this run has patched already",
                           filepath, from_utf8(*earlier)));
@@ -1096,8 +1096,13 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
         if (is_python) patch.python();
     }
 
-    if (!patch.succ_msg.equal(empty)) TAVOX_ARG(success_queue).attr("put")(patch.succ_msg);
-    if (!patch.fail_msg.equal(empty)) {
+    // Only a patch that went through, even in part, makes the file's other
+    // names "patched already": after a failure each is tried on its own.
+    bool failed = !patch.fail_msg.equal(empty), succeeded = !patch.succ_msg.equal(empty);
+    if (checked && checked->read && (succeeded || !failed))
+        run->patched(checked->id, utf8(filepath));
+    if (succeeded) TAVOX_ARG(success_queue).attr("put")(patch.succ_msg);
+    if (failed) {
         TAVOX_ARG(failer_queue).attr("put")(patch.fail_msg);
         return py::bool_(false);
     }

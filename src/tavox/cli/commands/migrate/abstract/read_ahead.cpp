@@ -5,9 +5,17 @@
 // Waiting file while there is room ahead and makes it Busy, then Ready; a
 // worker that asks for a Ready file takes it, and one that asks for a file
 // not Ready yet makes it Gone and reads the file itself (a reader that was
-// busy with it drops its work).  A worker never waits for a reader.
-// Everything is guarded by the state's mutex; nothing here touches a Python
-// object without the lock.
+// busy with it drops its work).  A worker never waits for a reader's work.
+// Everything is guarded by the state's mutex, which a worker only tries
+// while it holds the interpreter lock: when a reader has it (an idle one
+// may be preempted holding it), the worker lets the interpreter lock go
+// before it waits, so that the run's other threads go on meanwhile.
+// Nothing here touches a Python object.
+//
+// At the end of a run (or on Ctrl-C) a reader stops between reading a file
+// and parsing it, and the parse itself gives up within a few thousand
+// events.  A process forked meanwhile has none of the readers: its copy of
+// the read-ahead is abandoned (its workers read their files themselves).
 //
 // Two kinds of readers.  The thread holding the interpreter lock does the
 // run's serial part (a Python thread per file, the loaders for the files
@@ -22,13 +30,64 @@
 #include "yaml_native.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
 #include <unordered_map>
 
 namespace tavox::cli::commands::migrate::abstract {
+
+namespace {
+
+// Forks so far, as the child of each one counts them: a read-ahead made
+// before the last fork has no readers in this process.
+std::atomic<unsigned> forks{0};
+
+void count_fork() { forks.fetch_add(1, std::memory_order_relaxed); }
+
+// Called with the interpreter lock held.
+unsigned fork_generation() {
+    static bool counted = false;  // guarded by the interpreter lock
+    if (!counted) counted = ::pthread_atfork(nullptr, nullptr, count_fork) == 0;
+    return forks.load(std::memory_order_relaxed);
+}
+
+#ifdef TAVOX_TAKE_TIMER
+// For the benchmarks (built with TAVOX_TAKE_TIMER): the longest time a
+// worker waited in take, all told and with the interpreter lock held, said
+// on standard error when the reading ends.
+struct TakeTimer {
+    std::atomic<long long> longest{0}, longest_locked{0};
+    std::atomic<size_t> takes{0};
+
+    static long long now() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    static void raise_to(std::atomic<long long> &max, long long value) {
+        long long seen = max.load();
+        while (value > seen && !max.compare_exchange_weak(seen, value)) {}
+    }
+    void note(long long waited, long long locked) {
+        ++takes;
+        raise_to(longest, waited);
+        raise_to(longest_locked, locked);
+    }
+    void say() const {
+        std::fprintf(stderr,
+                     "TAKE_TIMER takes %zu longest_wait_us %.1f longest_wait_with_lock_us %.1f\n",
+                     takes.load(), static_cast<double>(longest.load()) / 1e3,
+                     static_cast<double>(longest_locked.load()) / 1e3);
+    }
+};
+#endif
+
+}  // namespace
 
 struct ReadAhead::State {
     enum class Stage { Waiting, Busy, Ready, Gone };
@@ -43,11 +102,14 @@ struct ReadAhead::State {
     std::vector<Entry> entries;                          // in the order workers are started
     std::unordered_map<std::string_view, size_t> index;  // entries[i].path -> i
     std::mutex mutex;
-    std::condition_variable room;  // a reader may go on: a file was taken, or stop
-    size_t next = 0;               // the first entry no reader has looked at
-    size_t taken = 0;              // entries taken or left to their worker
-    size_t held = 0;               // bytes kept by Ready entries
-    bool stop = false;
+    std::condition_variable room;   // a reader may go on: a file was taken, or stop
+    size_t next = 0;                // the first entry no reader has looked at
+    size_t taken = 0;               // entries taken or left to their worker
+    size_t held = 0;                // bytes kept by Ready entries
+    std::atomic<bool> stop{false};  // set with the mutex held: the run ends
+#ifdef TAVOX_TAKE_TIMER
+    TakeTimer timer;
+#endif
 
     // Whether a reader may begin another file: the near one only close to
     // the workers.
@@ -77,8 +139,10 @@ struct ReadAhead::State {
         File f;
         f.ahead.table = table;
         if (support::read_file(path, f.read.bytes, &f.read.id)) {
+            if (stop) return;  // the run is ending: the file is left as it is
             f.read.fingerprint = support::fingerprint(f.read.bytes);
-            f.ahead.decision = decide(f.read.bytes, *table, patching);
+            f.ahead.decision = decide(f.read.bytes, *table, patching, &stop);
+            if (stop) return;
             if (f.ahead.decision.outcome != NativeDecision::Outcome::HandOver) {
                 std::string().swap(f.read.bytes);
                 f.ahead.bytes_released = true;
@@ -94,14 +158,19 @@ struct ReadAhead::State {
         entries[i].stage = Stage::Ready;
     }
 
-    // Takes entry i for its worker: its file when Ready, none when Waiting
-    // or Busy (the worker reads it) or Gone (asked for twice: the second
-    // reads it).
+    // Takes the entry of `path` for its worker: its file when Ready, none
+    // when Waiting or Busy (the worker reads it), Gone (asked for twice: the
+    // second reads it) or not listed.
     // Once every entry is gone, the list goes too: a run keeps its workers'
     // phase, and this with it, until its Python files are checked as well.
-    // Unlocks `lock`.
-    std::optional<File> claim(size_t i, std::unique_lock<std::mutex> &lock) {
-        Entry &entry = entries[i];
+    // Call with `lock` held; unlocks it.
+    std::optional<File> claim(const std::string &path, std::unique_lock<std::mutex> &lock) {
+        auto it = index.find(path);
+        if (it == index.end()) {
+            lock.unlock();
+            return std::nullopt;
+        }
+        Entry &entry = entries[it->second];
         std::optional<File> out;
         if (entry.stage == Stage::Gone) {
             lock.unlock();
@@ -179,7 +248,7 @@ std::unique_ptr<ReadAhead> ReadAhead::start(const Call &call, py::handle files, 
 
 ReadAhead::ReadAhead(std::vector<std::string> paths, std::shared_ptr<const TokenTable> table,
                      size_t threads, Patching patching)
-    : state_(std::make_shared<State>()) {
+    : state_(std::make_shared<State>()), generation_(fork_generation()) {
     state_->table = std::move(table);
     state_->patching = patching;
     state_->entries.resize(paths.size());
@@ -201,22 +270,46 @@ ReadAhead::ReadAhead(std::vector<std::string> paths, std::shared_ptr<const Token
 }
 
 ReadAhead::~ReadAhead() {
+    if (abandoned()) {
+        // A forked child: the threads are not in this process, and the
+        // mutex may have been held by one of them.  Both are let be.
+        new std::vector<std::thread>(std::move(threads_));
+        return;
+    }
+    support::Unlocked unlocked;  // for the mutex and the joins
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         state_->stop = true;
     }
     state_->room.notify_all();
-    py::gil_scoped_release nogil;  // a reader finishes the file it is reading
     for (std::thread &t : threads_) t.join();
+#ifdef TAVOX_TAKE_TIMER
+    state_->timer.say();
+#endif
 }
 
+bool ReadAhead::abandoned() const { return generation_ != forks.load(std::memory_order_relaxed); }
+
 std::optional<ReadAhead::File> ReadAhead::take(const std::string &path) {
-    // The mutex is held only for moments, by threads that wait for nothing
-    // else meanwhile: taking it with the interpreter lock held is safe.
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    auto it = state_->index.find(path);
-    if (it == state_->index.end()) return std::nullopt;
-    return state_->claim(it->second, lock);
+    if (abandoned()) return std::nullopt;
+    State &state = *state_;
+#ifdef TAVOX_TAKE_TIMER
+    struct Timed {
+        State &state;
+        long long began = TakeTimer::now(), locked = 0;
+        ~Timed() { state.timer.note(TakeTimer::now() - began, locked); }
+    } timed{state};
+#endif
+    std::unique_lock<std::mutex> lock(state.mutex, std::try_to_lock);
+#ifdef TAVOX_TAKE_TIMER
+    timed.locked = TakeTimer::now() - timed.began;
+#endif
+    if (lock.owns_lock()) return state.claim(path, lock);
+    // A reader has it, perhaps preempted at idle priority: only this
+    // worker waits for it, without the interpreter lock.
+    support::Unlocked unlocked;
+    lock.lock();
+    return state.claim(path, lock);
 }
 
 }  // namespace tavox::cli::commands::migrate::abstract

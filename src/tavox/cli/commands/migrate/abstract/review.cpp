@@ -194,8 +194,9 @@ py::dict suggestion(std::string_view t, py::handle same_location) {
     py::object location = py::none();
     std::string_view rest = t;
     size_t colon = t.find(": ");
-    std::string_view number = colon == std::string_view::npos ? "" : trim(t.substr(5, colon - 5));
-    if (starts(t, "line ") && !number.empty() && number.size() < 10 &&
+    bool line = starts(t, "line ") && colon != std::string_view::npos && colon >= 5;
+    std::string_view number = line ? trim(t.substr(5, colon - 5)) : std::string_view();
+    if (line && !number.empty() && number.size() < 10 &&
         number.find_first_not_of("0123456789") == std::string_view::npos) {
         location = py::int_(std::stol(std::string(number)));
         rest = t.substr(colon + 2);
@@ -477,7 +478,7 @@ int Review::finish(const RunRecord &record, py::handle top) {
         std::string text;
         for (const RunRecord::Change &c : record.changes()) {
             std::string rel = relative(c.path);
-            py::gil_scoped_release unlocked;
+            support::Unlocked unlocked;
             text += unified_diff(rel, c.before, c.after, color_);
         }
         write_stdout(text);
@@ -539,7 +540,7 @@ void Review::write_report(py::handle repository,
     ReportPlace place;
     support::Replacement r;
     {
-        py::gil_scoped_release unlocked;
+        support::Unlocked unlocked;
         place = report_place(where);
         if (place.problem.empty())
             r = place.shared ? support::write_new_file(where, text)

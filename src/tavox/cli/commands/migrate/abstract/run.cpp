@@ -129,9 +129,13 @@ const RunRecord::Checked *RunRecord::find(const std::string &path) const {
     return it == checked_.end() ? nullptr : &it->second;
 }
 
-const std::string *RunRecord::patching(const support::FileId &id, const std::string &path) {
-    auto [it, fresh] = patched_.emplace(id, path);
-    return fresh ? nullptr : &it->second;
+const std::string *RunRecord::patched_through(const support::FileId &id) const {
+    auto it = patched_.find(id);
+    return it == patched_.end() ? nullptr : &it->second;
+}
+
+void RunRecord::patched(const support::FileId &id, const std::string &path) {
+    patched_.emplace(id, path);
 }
 
 void RunRecord::repository(const std::string &top) {
@@ -324,7 +328,7 @@ std::string take_lock(int &lock, bool &own) {
 RunLogs::RunLogs(const Call &call) {
     std::string refusal;
     {
-        py::gil_scoped_release nogil;
+        support::Unlocked nogil;
         refusal = take_lock(lock_, own_lock_);
         if (refusal.empty()) {
             std::string pid = std::to_string(::getpid()) + "\n";
@@ -381,7 +385,7 @@ void RunLogs::write(Log log, py::handle text) {
     bool ok;
     int err;
     {
-        py::gil_scoped_release nogil;
+        support::Unlocked nogil;
         ok = support::detail::write_fd(fd, data);
         err = errno;
     }

@@ -298,7 +298,7 @@ WalkScope WalkScope::from_args(py::handle args, py::handle top, py::handle logge
     int status;
     bool work_tree = false;
     {
-        py::gil_scoped_release nogil;
+        support::Unlocked nogil;
         status = run_git(where, {"rev-parse", "--is-inside-work-tree"}, inside, complaint);
         work_tree = status == 0 && inside.rfind("true", 0) == 0;
         if (work_tree)
@@ -449,7 +449,7 @@ Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
         // os.path.isfile for the whole directory at once
         std::vector<char> regular(fspaths.size(), 0);
         {
-            py::gil_scoped_release nogil;
+            support::Unlocked nogil;
             for (size_t i = 0; i < fspaths.size(); ++i) {
                 struct stat st {};
                 regular[i] = ::stat(fspaths[i].c_str(), &st) == 0 && S_ISREG(st.st_mode);

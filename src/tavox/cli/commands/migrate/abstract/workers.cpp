@@ -117,13 +117,13 @@ bool WorkerPhase::wait(int timeout_ms) {
     if (!ended_.empty()) return true;
     if (fd_ < 0) fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd_ < 0) {  // no eventfd: a plain bounded sleep
-        py::gil_scoped_release nogil;
+        support::Unlocked nogil;
         ::usleep(static_cast<useconds_t>(timeout_ms) * 1000);
     } else {
         waiting_ = true;
         const int fd = fd_;
         {
-            py::gil_scoped_release nogil;
+            support::Unlocked nogil;
             struct pollfd p {
                 fd, POLLIN, 0
             };
@@ -149,7 +149,9 @@ WorkerEnd::WorkerEnd(py::handle command, py::handle threading)
 }
 
 WorkerEnd::~WorkerEnd() {
-    if (!serial_) return;
+    // Unwound by force, the thread ended by the finalizing interpreter, it
+    // holds no interpreter lock: nothing Python may be touched.
+    if (!serial_ || !PyGILState_Check()) return;
     // A run that left before joining its workers has no phase any more.
     WorkerPhase *phase = WorkerPhase::find(command_, serial_);
     if (!phase) return;

@@ -320,11 +320,12 @@ private:
 
 }  // namespace
 
-YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens, YamlTree *kept) {
+YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens, YamlTree *kept,
+                          const std::atomic<bool> *stop) {
     YamlCheck out;
     YamlTree own;
     YamlTree &tree = kept ? *kept : own;
-    switch (tree.read(text, kept != nullptr)) {
+    switch (tree.read(text, kept != nullptr, stop)) {
     case YamlTree::Read::TooDeep:
         out.outcome = YamlCheck::Outcome::TooDeep;
         return out;

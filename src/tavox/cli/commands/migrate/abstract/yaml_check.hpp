@@ -50,8 +50,9 @@ struct YamlCheck {
 
 // The check of the document in `text`: the text the loader reads (UTF-8,
 // line breaks translated as a file opened in text mode gives them).  With
-// `tree`, the document is read into it, with marks, for the patcher.
+// `tree`, the document is read into it, with marks, for the patcher.  A
+// `stop` that becomes true cuts the parse short (HandOver).
 YamlCheck check_yaml_text(std::string_view text, const TokenTable &tokens,
-                          YamlTree *tree = nullptr);
+                          YamlTree *tree = nullptr, const std::atomic<bool> *stop = nullptr);
 
 }  // namespace tavox::cli::commands::migrate::abstract

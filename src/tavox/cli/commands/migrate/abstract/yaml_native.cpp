@@ -32,7 +32,8 @@ bool declares(PyObject *func) {
     if (!PyFunction_Check(func)) return false;
     PyObject *value = PyObject_GetAttrString(func, CSAFELOADER_EQUIVALENT);
     if (!value) {
-        PyErr_Clear();  // an AttributeError: no declaration
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();  // no declaration
         return false;
     }
     Py_DECREF(value);  // only its identity is compared
@@ -194,9 +195,14 @@ bool stock_csafeloader() {
     if (!PyDict_CheckExact(resolvers.ptr()) ||
         PyDict_GET_SIZE(resolvers.ptr()) != static_cast<Py_ssize_t>(FIRST_CHARACTERS))
         return false;
-    PyObject *key, *value;  // borrowed
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(resolvers.ptr(), &pos, &key, &value)) {
+    // Held while they are compared: nothing compared can let go of them.
+    // Only a compiled pattern's own attributes are read, which run no code.
+    py::object pattern_type = py::module_::import("re").attr("Pattern");
+    py::list items = py::reinterpret_steal<py::list>(PyDict_Items(resolvers.ptr()));
+    if (!items) throw py::error_already_set();
+    for (py::handle item : items) {
+        PyObject *key = PyTuple_GET_ITEM(item.ptr(), 0);    // held by `items`
+        PyObject *value = PyTuple_GET_ITEM(item.ptr(), 1);  // held by `items`
         if (!PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(key) > 1) return false;
         char first = '\0';
         if (PyUnicode_GET_LENGTH(key) == 1) {
@@ -209,11 +215,15 @@ bool stock_csafeloader() {
             PyList_GET_SIZE(value) != static_cast<Py_ssize_t>(expected.count) ||
             expected.count == 0)
             return false;
+        py::tuple entries = py::reinterpret_steal<py::tuple>(PyList_AsTuple(value));
+        if (!entries) throw py::error_already_set();
         for (size_t i = 0; i < expected.count; ++i) {
             const StockResolver &stock = *stock_resolver(expected.types[i]);
-            PyObject *entry = PyList_GET_ITEM(value, static_cast<Py_ssize_t>(i));  // borrowed
+            PyObject *entry = PyTuple_GET_ITEM(entries.ptr(), static_cast<Py_ssize_t>(i));
             if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
             py::handle tag = PyTuple_GET_ITEM(entry, 0), regexp = PyTuple_GET_ITEM(entry, 1);
+            if (Py_TYPE(regexp.ptr()) != reinterpret_cast<PyTypeObject *>(pattern_type.ptr()))
+                return false;
             if (!is_tag(tag, stock.tag) || !same_pattern(regexp, stock)) return false;
         }
     }
@@ -446,8 +456,8 @@ std::shared_ptr<const TokenTable> native_table(const Call &call) {
     return nullptr;
 }
 
-NativeDecision decide(std::string_view bytes, const TokenTable &table,
-                      Patching patching) noexcept {
+NativeDecision decide(std::string_view bytes, const TokenTable &table, Patching patching,
+                      const std::atomic<bool> *stop) noexcept {
     NativeDecision out;
     if (!valid_utf8(bytes)) {
         // open() decodes strictly: the loader, and the safe loader after
@@ -460,7 +470,7 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table,
         YamlCheck check;
         if (bytes.find('\r') == std::string_view::npos) {
             YamlTree tree;
-            check = check_yaml_text(bytes, table, patching ? &tree : nullptr);
+            check = check_yaml_text(bytes, table, patching ? &tree : nullptr, stop);
             if (patching && check.outcome == YamlCheck::Outcome::Message)
                 out.plan = std::make_shared<const YamlPlan>(
                     YamlPlan{check.lines, patching,
@@ -469,7 +479,7 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table,
         } else {
             std::string text(bytes);
             translate_newlines(text);
-            check = check_yaml_text(text, table);
+            check = check_yaml_text(text, table, nullptr, stop);
         }
         switch (check.outcome) {
         case YamlCheck::Outcome::NoMessage:
@@ -501,7 +511,8 @@ NativeYamlCheck::NativeYamlCheck(const Call &call, std::string_view bytes, Ahead
         return;
     }
     if (ahead && ahead->bytes_released) return;  // nothing to decide over: read again
-    py::gil_scoped_release nogil;
+    std::optional<support::Unlocked> nogil;
+    if (bytes.size() >= SMALL_PARSE) nogil.emplace();
     decision_ = decide(bytes, *table_, patching);
 }
 

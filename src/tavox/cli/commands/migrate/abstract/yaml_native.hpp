@@ -69,9 +69,10 @@ struct NativeDecision {
 };
 
 // The decision over `bytes` as stored, checked with `table`.  Pure C++, for
-// use without the lock; never throws (out of memory means HandOver).
-NativeDecision decide(std::string_view bytes, const TokenTable &table,
-                      Patching patching = {}) noexcept;
+// use without the lock; never throws (out of memory means HandOver, and so
+// does a `stop` that becomes true on the way).
+NativeDecision decide(std::string_view bytes, const TokenTable &table, Patching patching = {},
+                      const std::atomic<bool> *stop = nullptr) noexcept;
 
 // One file's native check.  Made with the lock held, it checks what does
 // not depend on the file and, if the native path may be taken, takes the
@@ -131,8 +132,9 @@ private:
 // only the loaders can take holds the lock for milliseconds).  The first
 // reader stays within NEAR_FILES of the workers; the others run at idle
 // priority and go up to FILES_AHEAD files ahead.  A file not read yet when
-// its worker asks is left to the worker, which never waits for a reader
-// (an idle one may be slow on a busy machine).
+// its worker asks is left to the worker, which never waits for a reader's
+// work (an idle one may be slow on a busy machine), and waits for the
+// readers' lock only without the interpreter lock.
 //
 // What waits for its worker is small: a decided file keeps its decision
 // only, and the bytes are kept for a file left to the loaders, never more
@@ -155,7 +157,7 @@ public:
 
     ReadAhead(std::vector<std::string> paths, std::shared_ptr<const TokenTable> table,
               size_t threads, Patching patching = {});
-    // Stops and joins the threads (each finishes the file in its hands),
+    // Stops and joins the threads (each gives up the file in its hands),
     // with the lock released meanwhile: call with the lock held.
     ~ReadAhead();
     ReadAhead(const ReadAhead &) = delete;
@@ -164,13 +166,17 @@ public:
     // The bytes and decision of `path` (a file system path as examine()
     // makes it).  None when the path is not one of the run's, was taken
     // already, or is not read yet: the caller reads it then.  Call with the
-    // lock held.
+    // lock held; it is let go while a reader holds the list.
     std::optional<File> take(const std::string &path);
 
 private:
+    // Made before a fork, in the child: its readers are not there.
+    bool abandoned() const;
+
     struct State;
-    std::shared_ptr<State> state_;  // shared with a taker that waits
+    std::shared_ptr<State> state_;  // shared with the readers
     std::vector<std::thread> threads_;
+    unsigned generation_;
 };
 
 }  // namespace tavox::cli::commands::migrate::abstract

@@ -453,7 +453,7 @@ bool constructible(Scalar type, std::string_view value) {
     }
 }
 
-YamlTree::Read YamlTree::read(std::string_view input, bool marks) {
+YamlTree::Read YamlTree::read(std::string_view input, bool marks, const std::atomic<bool> *stop) {
     nodes_.clear();
     text_.clear();
     directives_ = false;
@@ -504,8 +504,10 @@ YamlTree::Read YamlTree::read(std::string_view input, bool marks) {
 
     int documents = 0;
     Event ev;
-    for (;;) {
+    for (uint32_t events = 1;; ++events) {
         ev.clear();
+        if (stop && events % 4096 == 0 && stop->load(std::memory_order_relaxed))
+            return Read::Refused;
         if (!yaml_parser_parse(&parser.p, &ev.e)) return Read::Refused;
         ev.held = true;
         const yaml_event_t &e = ev.e;

@@ -9,6 +9,7 @@
 // the safe constructor would build the whole document without an error.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -102,7 +103,9 @@ public:
     // stored: libyaml reads both alike), up to the point where it nests
     // deeper than the bound.  With `marks`, each node also gets its style
     // and place in `text`, and the document says whether it has directives.
-    Read read(std::string_view text, bool marks = false);
+    // When `stop` is given and becomes true, the parse gives up within a few
+    // thousand events (as Refused).
+    Read read(std::string_view text, bool marks = false, const std::atomic<bool> *stop = nullptr);
     // The document began with a %YAML or %TAG directive (with marks).
     bool directives() const { return directives_; }
 
