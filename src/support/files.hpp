@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -152,10 +153,12 @@ inline int create_beside(const std::string &target, mode_t mode, std::string &tm
     return -1;
 }
 
-// Write `data` to the new file `fd` and make it reach the disk, then close
-// it.  With `like`, the file first gets that file's mode, and its owner where
-// we may set it.  0, or the errno of the step that failed.
-inline int fill_new_file(int fd, const std::string &data, const struct stat *like) {
+// Write `data` to the new file `fd` and make it reach the disk (unless the
+// caller does that for many files at once: `sync` false), then close it.
+// With `like`, the file first gets that file's mode, and its owner where we
+// may set it.  0, or the errno of the step that failed.
+inline int fill_new_file(int fd, const std::string &data, const struct stat *like,
+                         bool sync = true) {
     int err = 0;
     if (!write_fd(fd, data)) err = errno;
     if (!err && like) {
@@ -168,7 +171,7 @@ inline int fill_new_file(int fd, const std::string &data, const struct stat *lik
         }
         if (::fchmod(fd, like->st_mode & 07777) != 0) err = errno;
     }
-    if (!err && ::fsync(fd) != 0) err = errno;
+    if (!err && sync && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && !err) err = errno;
     return err;
 }
@@ -415,6 +418,132 @@ inline Replacement replace_file(const std::string &path, const std::string &data
     }
     if (in_place) return detail::overwrite_in_place(target, st, data, tmp);
     return detail::put_in_place(target, tmp, made, fd, st, current);
+}
+
+// ---- many files replaced at once -------------------------------------------
+
+// A replacement in steps, for many files at once: each file's new content
+// is written beside it (stage_replacement), then all of them reach the disk
+// together, one flush of each file system instead of one a file
+// (make_durable, as package managers do when they unpack), then each takes
+// its file's place in turn (finish_replacement), with every guarantee of
+// replace_file.
+class Staged {
+public:
+    Staged() = default;
+    Staged(Staged &&o) noexcept { *this = std::move(o); }
+    Staged &operator=(Staged &&o) noexcept {
+        std::swap(result, o.result);
+        std::swap(in_place, o.in_place);
+        std::swap(target_, o.target_);
+        std::swap(tmp_, o.tmp_);
+        std::swap(current_, o.current_);
+        std::swap(fd_, o.fd_);
+        std::swap(st_, o.st_);
+        std::swap(made_, o.made_);
+        return *this;
+    }
+    Staged(const Staged &) = delete;
+    Staged &operator=(const Staged &) = delete;
+    // A staged file that is never finished leaves nothing behind.
+    ~Staged() {
+        if (!tmp_.empty()) ::unlink(tmp_.c_str());
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    // Its new content waits beside it.
+    bool waiting() const { return !tmp_.empty(); }
+    // Otherwise, how it ended at once (Unchanged, Changed, Failed), or, with
+    // `in_place`, that it has several links: replace_file keeps them.
+    Replacement result;
+    bool in_place = false;
+
+private:
+    friend Staged stage_replacement(const std::string &, const std::string &, const std::string *,
+                                    const FileId *);
+    friend std::vector<int> make_durable(std::vector<Staged *> &);
+    friend Replacement finish_replacement(Staged &);
+    std::string target_, tmp_, current_;
+    int fd_ = -1;  // the target, open since it was read
+    struct stat st_ {};
+    struct stat made_ {};
+};
+
+// replace_file's first steps: the file read and compared, its new content
+// written beside it, not yet on disk.
+inline Staged stage_replacement(const std::string &path, const std::string &data,
+                                const std::string *expected = nullptr,
+                                const FileId *id = nullptr) {
+    Staged s;
+    auto failed = [&](int err) {
+        s.result.outcome = Replacement::Failed;
+        s.result.err = err;
+        return std::move(s);
+    };
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) return failed(errno);
+    s.target_ = resolved;
+    s.fd_ = ::open(s.target_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (s.fd_ < 0) return failed(errno);
+    if (::fstat(s.fd_, &s.st_) != 0) return failed(errno);
+    if (!S_ISREG(s.st_.st_mode)) return failed(S_ISDIR(s.st_.st_mode) ? EISDIR : EINVAL);
+    if (!detail::read_fd(s.fd_, s.current_, static_cast<size_t>(s.st_.st_size)))
+        return failed(errno);
+    if ((id && !(*id == FileId{s.st_.st_dev, s.st_.st_ino})) ||
+        (expected && s.current_ != *expected)) {
+        s.result.outcome = Replacement::Changed;
+        return s;
+    }
+    if (s.current_ == data) {
+        s.result.outcome = Replacement::Unchanged;
+        return s;
+    }
+    if (::access(s.target_.c_str(), W_OK) != 0 || (s.st_.st_mode & 0222) == 0)
+        return failed(EACCES);
+    if (s.st_.st_nlink > 1) {
+        s.in_place = true;
+        return s;
+    }
+    std::string tmp;
+    int out = detail::create_beside(s.target_, 0600, tmp);
+    if (out < 0) {
+        detail::refused_directory(s.result, s.target_, errno);
+        return s;
+    }
+    ::fstat(out, &s.made_);
+    if (int err = detail::fill_new_file(out, data, &s.st_, false)) {
+        ::unlink(tmp.c_str());
+        return failed(err);
+    }
+    s.tmp_ = std::move(tmp);
+    return s;
+}
+
+// The staged files' new contents on disk: each file system that holds one
+// flushed once.  The errno of each file's flush, 0 where it went well.
+inline std::vector<int> make_durable(std::vector<Staged *> &batch) {
+    std::vector<int> errs(batch.size(), 0);
+    std::vector<std::pair<dev_t, int>> flushed;  // device, its errno
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (!batch[i]->waiting()) continue;
+        dev_t dev = batch[i]->made_.st_dev;
+        auto done = std::find_if(flushed.begin(), flushed.end(),
+                                 [&](const auto &f) { return f.first == dev; });
+        if (done == flushed.end()) {
+            int err = ::syncfs(batch[i]->fd_) == 0 ? 0 : errno;
+            done = flushed.insert(flushed.end(), {dev, err});
+        }
+        errs[i] = done->second;
+    }
+    return errs;
+}
+
+// A staged file, on disk now, put in its file's place (replace_file's last
+// step).
+inline Replacement finish_replacement(Staged &s) {
+    Replacement r = detail::put_in_place(s.target_, s.tmp_, s.made_, s.fd_, s.st_, s.current_);
+    s.tmp_.clear();  // put in place, or removed, or kept on purpose
+    return r;
 }
 
 // Write `data` as the file named `path`, whole or not at all, never

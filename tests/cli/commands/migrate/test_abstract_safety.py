@@ -143,8 +143,9 @@ SHIM = r"""
 
 static int done;
 
-int fsync(int fd) {
-    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+// The user's edit lands while the new content is being made durable: at
+// the flush of the file alone (fsync) or of its batch (syncfs).
+static void edit(void) {
     const char *target = getenv("TAVOX_SHIM_TARGET");
     if (target && !done) {
         done = 1;
@@ -157,6 +158,17 @@ int fsync(int fd) {
         close(out);
         if (!in_place && rename(other, target) != 0) abort();
     }
+}
+
+int fsync(int fd) {
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    edit();
+    return real(fd);
+}
+
+int syncfs(int fd) {
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "syncfs");
+    edit();
     return real(fd);
 }
 

@@ -307,6 +307,7 @@ std::string default_encoding();
 // to the content the check read, and to each real file at most once.
 // Outside a run (methods called on their own) nothing is noted or required.
 // Everything here is used with the interpreter lock held, which guards it.
+class Batch;
 class RunRecord {
 public:
     struct Checked {
@@ -346,6 +347,8 @@ public:
         std::string before, after;
     };
     bool preview = false;
+    // The run's own patcher writes its files in batches (module.cpp).
+    Batch *batch = nullptr;
     void proposed(std::string path, std::string before, std::string after) {
         proposed_.insert(path);
         changes_.push_back({std::move(path), std::move(before), std::move(after)});
@@ -384,6 +387,27 @@ private:
     std::unordered_map<std::string, Checked> checked_;
     std::map<support::FileId, std::string> patched_;
 };
+
+// The files a run rewrites, made durable together: the patcher leaves each
+// new content beside its file (support::Staged), and every message's
+// outcome waits with them, so that the files take their places, and the
+// logs, the console and the report get the outcomes, in queue order, each
+// file's success entry right after its file.
+class Batch {
+public:
+    virtual ~Batch() = default;
+    // The new content of the file of the message being applied, beside it.
+    virtual void stage(py::handle path, support::Staged staged) = 0;
+    // The message's success item, to be put on `queue` in its turn.
+    virtual void success(py::handle queue, py::handle item) = 0;
+    // What waits before the message being applied goes through now: before
+    // a failure item is put, and before a file is written on its own.
+    virtual void flush() = 0;
+};
+
+// Raises what stopped a replacement of the file at `path` (patch.cpp):
+// the failure the patcher reports for it; nothing when it went through.
+void check_replacement(py::handle path, const support::Replacement &r);
 
 // Notes, for the run going on for `command` if any, what a check read.
 void note_checked(py::handle command, py::handle path, const RunRecord::Checked &what);

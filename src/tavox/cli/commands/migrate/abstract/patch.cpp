@@ -67,17 +67,11 @@ std::string read_source(py::handle filepath, const RunRecord::Checked *checked) 
     return bytes;
 }
 
-// Replace the file at `path` by `data`, whole or not at all, and only over
-// the content it was computed from (`expected`), in the file it was read
-// from (`id`, when known).
-void replace_content(py::handle path, const std::string &data, const std::string &expected,
-                     const support::FileId *id) {
-    std::string where = fs_path(path);
-    support::Replacement r;
-    {
-        support::Unlocked unlocked;
-        r = support::replace_file(where, data, &expected, id);
-    }
+}  // namespace
+
+// Raises what stopped a replacement of the file at `path`; nothing for one
+// that went through.
+void check_replacement(py::handle path, const support::Replacement &r) {
     switch (r.outcome) {
     case support::Replacement::Written:
     case support::Replacement::Unchanged:
@@ -99,6 +93,22 @@ void replace_content(py::handle path, const std::string &data, const std::string
     support::raise_os_error(r.err, path);
 }
 
+namespace {
+
+// Replace the file at `path` by `data`, whole or not at all, and only over
+// the content it was computed from (`expected`), in the file it was read
+// from (`id`, when known).
+void replace_content(py::handle path, const std::string &data, const std::string &expected,
+                     const support::FileId *id) {
+    std::string where = fs_path(path);
+    support::Replacement r;
+    {
+        support::Unlocked unlocked;
+        r = support::replace_file(where, data, &expected, id);
+    }
+    check_replacement(path, r);
+}
+
 // The last step of a pass: `data`, the new content computed from the bytes
 // `expected` that the check read (of the file `checked` describes, while a
 // run goes on), replaces the file, or, when the run only previews its
@@ -109,10 +119,24 @@ void commit(RunRecord *run, const RunRecord::Checked *checked, py::handle path,
         if (data != expected) run->proposed(utf8(path), expected, data);
         return;
     }
+    const support::FileId *id = checked && checked->read ? &checked->id : nullptr;
+    if (run && run->batch && data != expected) {
+        // Beside the file, to reach the disk with the others of its batch;
+        // a file with several links is written on its own.
+        std::string where = fs_path(path);
+        support::Staged staged;
+        {
+            support::Unlocked unlocked;
+            staged = support::stage_replacement(where, data, &expected, id);
+        }
+        if (staged.waiting()) return run->batch->stage(path, std::move(staged));
+        if (!staged.in_place) return check_replacement(path, staged.result);
+        run->batch->flush();
+    }
     // The rename and the file's entry in the success log go together: no
     // Ctrl-C between them (the run lets it through once the entry is in).
     if (run && data != expected) run->hold_interrupts();
-    replace_content(path, data, expected, checked && checked->read ? &checked->id : nullptr);
+    replace_content(path, data, expected, id);
     if (run && data != expected) run->wrote(utf8(path));
 }
 
@@ -1101,8 +1125,13 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_patches, "MigrateAbstractCommand.a
     bool failed = !patch.fail_msg.equal(empty), succeeded = !patch.succ_msg.equal(empty);
     if (checked && checked->read && (succeeded || !failed))
         run->patched(checked->id, utf8(filepath));
-    if (succeeded) TAVOX_ARG(success_queue).attr("put")(patch.succ_msg);
+    Batch *batch = run ? run->batch : nullptr;
+    if (succeeded) {
+        if (batch) batch->success(TAVOX_ARG(success_queue), patch.succ_msg);
+        else TAVOX_ARG(success_queue).attr("put")(patch.succ_msg);
+    }
     if (failed) {
+        if (batch) batch->flush();
         TAVOX_ARG(failer_queue).attr("put")(patch.fail_msg);
         return py::bool_(false);
     }
