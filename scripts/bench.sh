@@ -36,5 +36,8 @@ echo
 echo "== tavox migrate abstract: patched YAML files that keep their form"
 "$PY" bench/migrate_yaml_form.py --size small
 echo
+echo "== documents nested too deeply: refused by the migration, the shell and the runner"
+"$PY" bench/deep_yaml.py --runs "$runs"
+echo
 echo "== version checker: wall time against the slowest single query"
 "$PY" bench/scoutver_bench.py

@@ -74,9 +74,10 @@ if [ ! -f "$VENV/pyvenv.cfg" ]; then
   "$PY" -m venv --without-pip --system-site-packages "$VENV" || exit 1
 fi
 rm -f "$VENV/bin/python3"
+# A test that preloads a library of its own names it in TAVOX_PRELOAD too.
 cat > "$VENV/bin/python3" <<EOF
 #!/bin/bash
-export LD_PRELOAD="$PRELOAD"
+export LD_PRELOAD="$PRELOAD\${TAVOX_PRELOAD:+:\$TAVOX_PRELOAD}"
 export ASAN_OPTIONS="$PYTHON_ASAN_OPTIONS"
 exec -a "\$0" "$real" "\$@"
 EOF

@@ -72,6 +72,7 @@ void RunRecord::hold_interrupts() {
     py::object signal = py::module_::import("signal");
     py::object sigint = signal.attr("SIGINT");
     py::object previous = signal.attr("getsignal")(sigint);
+    if (previous.is_none()) return;  // a handler set outside Python: it could not be put back
     py::object held = support::make_function(
         MigrateAbstractCommand_run_held,
         py::module_::import("tavox.cli.commands.migrate.abstract"), py::tuple());
