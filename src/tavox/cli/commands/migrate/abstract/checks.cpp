@@ -10,7 +10,12 @@
 // sources and package files, decoding and picking the lines a pattern can
 // match at all also run without the lock; only the candidate lines become
 // Python strings and meet the module's compiled patterns.
-#include "abstract.hpp"
+
+#include "engine/text_scan.hpp"
+#include "reading.hpp"
+#include "run.hpp"
+#include "tokens.hpp"
+#include "workers.hpp"
 #include "yaml_native.hpp"
 
 #include "support/yaml_depth.hpp"
@@ -146,7 +151,7 @@ std::optional<ReadAhead::File> taken_ahead(py::handle self, py::handle file_path
         if (!e.matches(PyExc_Exception)) throw;
         return std::nullopt;  // examine() says so
     }
-    return phase->read_ahead()->take(path);
+    return take_ahead(*phase->read_ahead(), path);
 }
 
 // The file read by its worker: None when open() would refuse its path.

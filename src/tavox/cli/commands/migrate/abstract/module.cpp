@@ -9,7 +9,11 @@
 // in workers.cpp, the checks in checks.cpp, the patcher in patch.cpp (with
 // yaml_form.cpp), what a run keeps beside its queues (its record of the
 // files checked and patched, its log files and lock) in run.cpp.
-#include "abstract.hpp"
+#include "review.hpp"
+#include "run.hpp"
+#include "tokens.hpp"
+#include "walk.hpp"
+#include "workers.hpp"
 #include "yaml_native.hpp"
 
 namespace tavox::cli::commands::migrate::abstract {
@@ -206,7 +210,7 @@ Findings examine(const Call &call, py::handle self, const Kinds &kinds, const Di
         logger.attr("info")("Iterating over yaml files...");
         Patching patching{truth(self.attr("apply_fixes_flag")),
                           truth(self.attr("apply_comments_flag"))};
-        workers.read_ahead(ReadAhead::start(call, found.yaml_files, thread_limit(self), patching));
+        workers.read_ahead(start_read_ahead(call, found.yaml_files, thread_limit(self), patching));
         start_workers(call, self, found.yaml_files, "yaml", "check_yaml", out.yaml);
     }
     if (kinds.python) {

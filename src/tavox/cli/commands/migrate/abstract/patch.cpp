@@ -11,9 +11,12 @@
 // content is computed first, from the bytes read once, and replaces the file
 // only if it still holds those bytes (support/files.hpp).  A YAML file gets
 // only the lines that the change of its document changes (yaml_form.cpp).
-#include "abstract.hpp"
+#include "engine/text_scan.hpp"
+#include "engine/yaml_form.hpp"
+#include "engine/yaml_patch.hpp"
+#include "reading.hpp"
+#include "run.hpp"
 #include "yaml_native.hpp"
-#include "yaml_patch.hpp"
 
 #include "support/yaml_depth.hpp"
 

@@ -2,7 +2,8 @@
 // as open(path) would read them (the locale's encoding, universal newlines),
 // with the interpreter lock released for the file system and the byte work
 // of any file that is not small.
-#include "abstract.hpp"
+#include "reading.hpp"
+#include "engine/text_scan.hpp"
 
 #include <optional>
 

@@ -7,7 +7,8 @@
 // are opened without following links and only when they are regular files
 // of the user's own with no other name; anything else is refused before the
 // run examines a single file.
-#include "abstract.hpp"
+#include "run.hpp"
+#include "reading.hpp"
 
 #include <pwd.h>
 #include <sys/file.h>
@@ -381,7 +382,7 @@ void RunLogs::release() {
 }
 
 void RunLogs::write(Log log, py::handle text) {
-    std::string data = py::bytes(add(text, "\n").attr("encode")(encoding_, "surrogateescape"));
+    std::string data = py::bytes(concat(text, "\n").attr("encode")(encoding_, "surrogateescape"));
     int fd = fds_[log];
     bool ok;
     int err;

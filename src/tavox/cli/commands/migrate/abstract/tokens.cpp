@@ -6,7 +6,7 @@
 // in place here, so every name bound to them sees the content.  Both
 // functions look the tables up when called, as the Python functions they
 // stand for would.
-#include "abstract.hpp"
+#include "tokens.hpp"
 
 namespace tavox::cli::commands::migrate::abstract {
 

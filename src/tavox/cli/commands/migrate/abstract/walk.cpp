@@ -5,7 +5,8 @@
 //
 // Paths are compared as the file system's bytes (os.fsencode), relative to
 // the top of the walk, with "/" between components.
-#include "abstract.hpp"
+#include "walk.hpp"
+#include "run.hpp"
 
 #include <poll.h>
 #include <spawn.h>

@@ -6,7 +6,7 @@
 // keeps the threads whose check has ended, as owned references, until the
 // slot wait takes them.  A check finds the phase of its command object; a
 // lookup table keeps only C++ pointers, so nothing Python outlives the run.
-#include "abstract.hpp"
+#include "workers.hpp"
 #include "yaml_native.hpp"
 
 #include <poll.h>
@@ -84,6 +84,7 @@ WorkerPhase::~WorkerPhase() {
     // must not disturb an exception that is leaving the run.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
+    if (read_ahead_) stop_read_ahead(*read_ahead_);
     read_ahead_.reset();
     ended_.clear();
     PyErr_Restore(type, value, tb);

@@ -2,15 +2,17 @@
 // read, parsed and checked without the interpreter lock, whenever that is
 // certain to give what loading it and checking the loaded document gives.
 //
-// The reader and the check (yaml_tree, yaml_check) are pure C++; this is
+// The reader, the check and the read-ahead (engine/) are pure C++; this is
 // where they meet the interpreter: who may be bypassed (the loader's
-// declaration, PyYAML's safe loader as PyYAML defines it), the C++ copy of
-// the token tables and when it still stands for them, and the message.
+// declaration, PyYAML's safe loader as PyYAML defines it: loader.cpp), the
+// C++ copy of the token tables and when it still stands for them
+// (table_copy.cpp), one file's check and the run's read-ahead
+// (yaml_native.cpp).
 #pragma once
 
-#include "abstract.hpp"
-#include "yaml_check.hpp"
-#include "yaml_patch.hpp"
+#include "binding.hpp"
+#include "engine/decision.hpp"
+#include "engine/read_ahead.hpp"
 
 #include <memory>
 #include <optional>
@@ -28,6 +30,35 @@ namespace tavox::cli::commands::migrate::abstract {
 // the function that made the promise.
 inline constexpr const char *CSAFELOADER_EQUIVALENT = "csafeloader_equivalent";
 
+// ---- who may be bypassed (loader.cpp) -----------------------------------------
+
+// Whether the loader made for a file may be bypassed: its load, as the
+// loader path would call it, is a declared function bound to it.
+bool declared(py::handle load);
+
+// Whether the class bound as Loader has a declared load: a hint, taken
+// before the file is read, that the loader made for it may be bypassed.
+bool declared_class(const Call &call);
+
+// Whether PyYAML's C safe loader is PyYAML's own: the resolvers and
+// constructors it was defined with, nothing added at run time.
+bool stock_csafeloader();
+
+// ---- the C++ copy of the token tables (table_copy.cpp) -------------------------
+
+// The copy for the module's tables (`globals`, its namespace) as they are
+// now, or null where they cannot be copied.
+std::shared_ptr<const TokenTable> current_table(py::handle globals);
+
+// Whether the PID rows a check used still read as in the copy.
+bool rows_unchanged(py::handle globals, const TokenTable &table,
+                    const std::vector<std::string> &pids);
+
+// compute_tokens as bound now is the module's own function.
+bool own_compute_tokens(const Call &call);
+
+// ---- one file's check, and the run's read-ahead (yaml_native.cpp) --------------
+
 // The C++ copy of the token tables, when the native path may be taken for
 // any file as the module stands now: the loader class bound as Loader
 // declares its load, compute_tokens is the module's own, open() reads
@@ -35,44 +66,6 @@ inline constexpr const char *CSAFELOADER_EQUIVALENT = "csafeloader_equivalent";
 // Python error on the way means null, except what is no Exception
 // (KeyboardInterrupt), which propagates.  Called with the lock held.
 std::shared_ptr<const TokenTable> native_table(const Call &call);
-
-// The passes a run applies to what its checks find (-f, -c): a file the
-// native path finds a message for is then patched right away, from the
-// same reading, and its edits wait for the patcher.
-struct Patching {
-    bool fixes = false, comments = false;
-    explicit operator bool() const { return fixes || comments; }
-};
-
-// A file's patch made by its check: the suggestion lines it applied (the
-// message's body) and the passes, with what they gave.
-struct YamlPlan {
-    std::string lines;
-    Patching patching;
-    YamlPatch patch;
-};
-
-// What the native path makes of a file's bytes.
-struct NativeDecision {
-    enum class Outcome {
-        NoMessage,
-        Message,       // check.lines: the problem lines, each followed by "\n"
-        CouldNotLoad,  // the text cannot be read: both loaders refuse it
-        HandOver,      // the loader path decides
-    };
-    Outcome outcome = Outcome::HandOver;
-    YamlCheck check;
-    // With a Message and `patching`: the patch of the bytes by the check's
-    // lines (none where the bytes hold carriage returns: the check reads
-    // them translated, the patcher as stored).
-    std::shared_ptr<const YamlPlan> plan;
-};
-
-// The decision over `bytes` as stored, checked with `table`.  Pure C++, for
-// use without the lock; never throws (out of memory means HandOver, and so
-// does a `stop` that becomes true on the way).
-NativeDecision decide(std::string_view bytes, const TokenTable &table, Patching patching = {},
-                      const std::atomic<bool> *stop = nullptr) noexcept;
 
 // One file's native check.  Made with the lock held, it checks what does
 // not depend on the file and, if the native path may be taken, takes the
@@ -85,14 +78,6 @@ NativeDecision decide(std::string_view bytes, const TokenTable &table, Patching 
 class NativeYamlCheck {
 public:
     using Outcome = NativeDecision::Outcome;
-
-    struct Ahead {
-        std::shared_ptr<const TokenTable> table;
-        NativeDecision decision;
-        // The file's result was decided, and its bytes were let go with it:
-        // a worker that cannot use the decision reads the file again.
-        bool bytes_released = false;
-    };
 
     NativeYamlCheck(const Call &call, std::string_view bytes, Ahead *ahead = nullptr,
                     Patching patching = {});
@@ -121,62 +106,17 @@ private:
     py::object lines_;
 };
 
-// ---- reading ahead (read_ahead.cpp) -------------------------------------------
-
-// Reads and decides, on threads of its own and without the lock, the YAML
-// files a run is about to hand to its workers, in the order they are
-// handed out.  A worker takes its file's bytes and decision from here
-// instead of reading and parsing in its own thread: the parsing no longer
-// waits for the interpreter lock between a worker's start and its end, and
-// goes on while the lock does the per-file work of the run (a file that
-// only the loaders can take holds the lock for milliseconds).  The first
-// reader stays within NEAR_FILES of the workers; the others run at idle
-// priority and go up to FILES_AHEAD files ahead.  A file not read yet when
-// its worker asks is left to the worker, which never waits for a reader's
-// work (an idle one may be slow on a busy machine), and waits for the
-// readers' lock only without the interpreter lock.
-//
-// What waits for its worker is small: a decided file keeps its decision
-// only, and the bytes are kept for a file left to the loaders, never more
-// than BYTES_AHEAD of them (a reader goes on once a worker takes some).
-class ReadAhead {
-public:
-    static constexpr size_t NEAR_FILES = 64;
-    static constexpr size_t FILES_AHEAD = 4096;
-    static constexpr size_t BYTES_AHEAD = size_t{8} << 20;
-
-    struct File {
-        Examined read;
-        NativeYamlCheck::Ahead ahead;
-    };
-
-    // Starts reading `files` (the run's list), at most `threads` at once,
-    // when the native path may be taken (native_table); null otherwise.
-    static std::unique_ptr<ReadAhead> start(const Call &call, py::handle files, size_t threads,
+// Starts reading `files` (the run's list) ahead of their workers, at most
+// `threads` readers (and one per processor), when the native path may be
+// taken (native_table); null otherwise.
+std::unique_ptr<ReadAhead> start_read_ahead(const Call &call, py::handle files, size_t threads,
                                             Patching patching = {});
 
-    ReadAhead(std::vector<std::string> paths, std::shared_ptr<const TokenTable> table,
-              size_t threads, Patching patching = {});
-    // Stops and joins the threads (each gives up the file in its hands),
-    // with the lock released meanwhile: call with the lock held.
-    ~ReadAhead();
-    ReadAhead(const ReadAhead &) = delete;
-    ReadAhead &operator=(const ReadAhead &) = delete;
+// The file of `path` from the read-ahead, for its worker (ReadAhead::take):
+// the worker waits for the readers' list only without the interpreter lock.
+std::optional<ReadAhead::File> take_ahead(ReadAhead &files, const std::string &path);
 
-    // The bytes and decision of `path` (a file system path as examine()
-    // makes it).  None when the path is not one of the run's, was taken
-    // already, or is not read yet: the caller reads it then.  Call with the
-    // lock held; it is let go while a reader holds the list.
-    std::optional<File> take(const std::string &path);
-
-private:
-    // Made before a fork, in the child: its readers are not there.
-    bool abandoned() const;
-
-    struct State;
-    std::shared_ptr<State> state_;  // shared with the readers
-    std::vector<std::thread> threads_;
-    unsigned generation_;
-};
+// The readers stopped and joined, without the interpreter lock.
+void stop_read_ahead(ReadAhead &files);
 
 }  // namespace tavox::cli::commands::migrate::abstract

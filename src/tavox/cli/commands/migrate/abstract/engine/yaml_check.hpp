@@ -6,6 +6,7 @@
 // be sure of them: then the file is left to the loader path.
 #pragma once
 
+#include "token_table.hpp"
 #include "yaml_tree.hpp"
 
 #include <string>
@@ -15,21 +16,6 @@
 #include <vector>
 
 namespace tavox::cli::commands::migrate::abstract {
-
-// What compute_tokens and the YAML check read of the module's tables:
-// KNOWN_OS, KNOWN_PLATFORMS, the PID rows (model and platform), the
-// platforms of each model in the order they were first read, the platform
-// tokens, and the platforms each OS knows (TOKEN_HIERARCHY).
-struct TokenTable {
-    struct Pid {
-        std::string model, platform;
-    };
-    std::unordered_set<std::string> known_os, known_platforms;
-    std::unordered_map<std::string, Pid> pids;
-    std::unordered_map<std::string, std::vector<std::string>> models;
-    std::unordered_set<std::string> platforms;
-    std::unordered_map<std::string, std::unordered_set<std::string>> hierarchy;
-};
 
 struct YamlCheck {
     enum class Outcome {

@@ -7,6 +7,8 @@
 // except_log path), the check gives up and the loader path decides.
 #include "yaml_check.hpp"
 
+#include "yaml_scalar.hpp"
+
 #include <algorithm>
 
 namespace tavox::cli::commands::migrate::abstract {
@@ -47,15 +49,6 @@ struct Shown {
     bool hashable = true;
     std::string text;
 };
-
-// "0" or an integer written as str() writes it back, short enough for
-// the interpreter to convert both ways whatever its digit limit.
-bool canonical_int(std::string_view v) {
-    if (v == "0") return true;
-    std::string_view d = v.substr(!v.empty() && v[0] == '-');
-    return !d.empty() && d.size() <= 640 && d[0] >= '1' && d[0] <= '9' &&
-           std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
 
 bool ascii(std::string_view v) {
     return std::all_of(v.begin(), v.end(),

@@ -22,6 +22,12 @@ void translate_newlines(std::string &text);
 // sees it (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool valid_utf8(std::string_view s);
 
+// The code point at `i` of valid UTF-8 text, and its length in bytes.
+char32_t code_point(std::string_view s, size_t i, size_t &len);
+
+// str.isspace() of one character: what \s matches and str.strip() strips.
+bool is_space(char32_t c);
+
 // One line of a text, as readlines() gives it: [begin, end) includes the
 // line's "\n" when it has one.
 struct LineSpan {

@@ -239,4 +239,30 @@ std::vector<char> comment_slots(const std::vector<std::string_view> &lines) {
     return slots;
 }
 
+char32_t code_point(std::string_view s, size_t i, size_t &len) {
+    auto b = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+    unsigned char c = b(0);
+    if (c < 0x80) {
+        len = 1;
+        return c;
+    }
+    if (c < 0xE0) {
+        len = 2;
+        return (char32_t(c & 0x1F) << 6) | (b(1) & 0x3F);
+    }
+    if (c < 0xF0) {
+        len = 3;
+        return (char32_t(c & 0x0F) << 12) | (char32_t(b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+    }
+    len = 4;
+    return (char32_t(c & 0x07) << 18) | (char32_t(b(1) & 0x3F) << 12) |
+           (char32_t(b(2) & 0x3F) << 6) | (b(3) & 0x3F);
+}
+
+bool is_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
+           c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
 }  // namespace tavox::cli::commands::migrate::abstract

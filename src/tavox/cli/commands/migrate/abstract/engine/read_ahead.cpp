@@ -27,7 +27,7 @@
 // no time, so the first reader keeps its normal priority and stays within
 // NEAR_FILES of the workers, where it has nothing to do while the others
 // are ahead of it.
-#include "yaml_native.hpp"
+#include "read_ahead.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -209,43 +209,6 @@ struct ReadAhead::State {
     }
 };
 
-#if PY_VERSION_HEX < 0x030C0000
-namespace {
-
-// The processors this process may run on.
-size_t processors() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<size_t>(CPU_COUNT(&set));
-    return std::max(1u, std::thread::hardware_concurrency());
-}
-
-}  // namespace
-#endif
-
-std::unique_ptr<ReadAhead> ReadAhead::start(const Call &call, py::handle files, size_t threads,
-                                            Patching patching) {
-#if PY_VERSION_HEX >= 0x030C0000
-    // No dict versions to tell that the tables are still those the reading
-    // used: every worker would decide again.
-    (void)call, (void)files, (void)threads, (void)patching;
-    return nullptr;
-#else
-    threads = std::min(threads, processors());
-    if (threads == 0 || !PyList_Check(files.ptr())) return nullptr;
-    std::shared_ptr<const TokenTable> table = native_table(call);
-    if (!table) return nullptr;
-    std::vector<std::string> paths;
-    for (py::handle file : py::list(py::reinterpret_borrow<py::list>(files))) {
-        try {
-            paths.push_back(support::fs_path(file));
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_Exception)) throw;  // left to its worker, which says so
-        }
-    }
-    return std::make_unique<ReadAhead>(std::move(paths), std::move(table), threads, patching);
-#endif
-}
-
 ReadAhead::ReadAhead(std::vector<std::string> paths, std::shared_ptr<const TokenTable> table,
                      size_t threads, Patching patching)
     : state_(std::make_shared<State>()), generation_(fork_generation()) {
@@ -269,20 +232,24 @@ ReadAhead::ReadAhead(std::vector<std::string> paths, std::shared_ptr<const Token
     }
 }
 
-ReadAhead::~ReadAhead() {
+ReadAhead::~ReadAhead() { stop(); }
+
+void ReadAhead::stop() {
     if (abandoned()) {
         // A forked child: the threads are not in this process, and the
         // mutex may have been held by one of them.  Both are let be.
-        new std::vector<std::thread>(std::move(threads_));
+        if (!threads_.empty()) new std::vector<std::thread>(std::move(threads_));
+        threads_.clear();
         return;
     }
-    support::Unlocked unlocked;  // for the mutex and the joins
+    if (threads_.empty()) return;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         state_->stop = true;
     }
     state_->room.notify_all();
     for (std::thread &t : threads_) t.join();
+    threads_.clear();
 #ifdef TAVOX_TAKE_TIMER
     state_->timer.say();
 #endif
@@ -290,25 +257,31 @@ ReadAhead::~ReadAhead() {
 
 bool ReadAhead::abandoned() const { return generation_ != forks.load(std::memory_order_relaxed); }
 
+ReadAhead::Taken ReadAhead::try_take(const std::string &path, std::optional<File> &file) {
+    if (abandoned()) return Taken::None;
+    State &state = *state_;
+#ifdef TAVOX_TAKE_TIMER
+    long long began = TakeTimer::now();
+#endif
+    std::unique_lock<std::mutex> lock(state.mutex, std::try_to_lock);
+#ifdef TAVOX_TAKE_TIMER
+    state.timer.note(TakeTimer::now() - began, TakeTimer::now() - began);
+#endif
+    if (!lock.owns_lock()) return Taken::Busy;  // a reader, perhaps preempted at idle priority
+    file = state.claim(path, lock);
+    return file ? Taken::Ready : Taken::None;
+}
+
 std::optional<ReadAhead::File> ReadAhead::take(const std::string &path) {
     if (abandoned()) return std::nullopt;
     State &state = *state_;
 #ifdef TAVOX_TAKE_TIMER
-    struct Timed {
-        State &state;
-        long long began = TakeTimer::now(), locked = 0;
-        ~Timed() { state.timer.note(TakeTimer::now() - began, locked); }
-    } timed{state};
+    long long began = TakeTimer::now();
 #endif
-    std::unique_lock<std::mutex> lock(state.mutex, std::try_to_lock);
+    std::unique_lock<std::mutex> lock(state.mutex);
 #ifdef TAVOX_TAKE_TIMER
-    timed.locked = TakeTimer::now() - timed.began;
+    state.timer.note(TakeTimer::now() - began, 0);
 #endif
-    if (lock.owns_lock()) return state.claim(path, lock);
-    // A reader has it, perhaps preempted at idle priority: only this
-    // worker waits for it, without the interpreter lock.
-    support::Unlocked unlocked;
-    lock.lock();
     return state.claim(path, lock);
 }
 

@@ -1,15 +1,20 @@
-// tavox.cli.commands.migrate.abstract -- a patched YAML file keeps its own
-// form.  ruamel.yaml's round trip keeps values, comments and quotes, but it
-// writes the whole document in its own layout: byte-order mark dropped, CRLF
-// turned into LF, indentation and long lines reflowed, characters escaped.
-// So the patcher dumps the document twice, before and after the change, and
-// only the lines in which those dumps differ reach the file; every other line
-// stays as the file has it.
+// tavox.cli.commands.migrate.abstract -- the round trip's result in the
+// file's own form (see yaml_form.hpp).  ruamel.yaml's round trip keeps
+// values, comments and quotes, but it writes the whole document in its own
+// layout: byte-order mark dropped, CRLF turned into LF, indentation and long
+// lines reflowed, characters escaped.  So the patcher's round trip (for the
+// files the native patcher hands over) dumps the document twice, before and
+// after the change, and only the lines in which those dumps differ reach the
+// file; the result is verified before it is written (patch.cpp).
 //
 // Pure C++: nothing here touches a Python object.
-#include "abstract.hpp"
+#include "yaml_form.hpp"
+
+#include "diff.hpp"
 
 #include <algorithm>
+#include <map>
+#include <unordered_map>
 
 namespace tavox::cli::commands::migrate::abstract {
 
@@ -63,120 +68,6 @@ bool is_marker(std::string_view line) {
     std::string_view t = strip(line);
     return t.substr(0, 15) == "# * ABSTRACTION";
 }
-
-// A longest common subsequence of two sequences of line numbers (equal
-// numbers, equal lines), by Myers' algorithm with the middle snake (linear
-// space).  The search has a budget: past it, what is left of a part counts
-// as all different, which only makes the result less fine, never wrong.
-class Matcher {
-public:
-    Matcher(const std::vector<uint32_t> &a, const std::vector<uint32_t> &b) : a_(a), b_(b) {}
-
-    // Pairs (i, j) with a[i] == b[j], increasing in both.
-    std::vector<std::pair<size_t, size_t>> pairs() {
-        match(0, a_.size(), 0, b_.size());
-        return std::move(pairs_);
-    }
-
-private:
-    void match(size_t a0, size_t a1, size_t b0, size_t b1) {
-        while (a0 < a1 && b0 < b1 && a_[a0] == b_[b0]) pairs_.emplace_back(a0++, b0++);
-        size_t tail = 0;
-        while (a1 > a0 && b1 > b0 && a_[a1 - 1] == b_[b1 - 1]) {
-            --a1;
-            --b1;
-            ++tail;
-        }
-        size_t x, y;
-        if (a0 < a1 && b0 < b1 && middle(a0, a1, b0, b1, x, y) && !(x == a0 && y == b0) &&
-            !(x == a1 && y == b1)) {
-            match(a0, x, b0, y);
-            match(x, a1, y, b1);
-        }
-        for (size_t k = 0; k < tail; ++k) pairs_.emplace_back(a1 + k, b1 + k);
-    }
-
-    // A point (x, y) on the middle snake of the shortest edit script of
-    // a[a0, a1) and b[b0, b1); false when they have nothing in common.
-    bool middle(size_t a0, size_t a1, size_t b0, size_t b1, size_t &sx, size_t &sy) {
-        const long n = static_cast<long>(a1 - a0), m = static_cast<long>(b1 - b0);
-        const long max_d = (n + m + 1) / 2;
-        const long off = max_d, len = 2 * max_d;
-        std::vector<long> v1(static_cast<size_t>(len + 2), -1), v2(v1);
-        v1[static_cast<size_t>(off + 1)] = 0;
-        v2[static_cast<size_t>(off + 1)] = 0;
-        const long delta = n - m;
-        const bool front = delta % 2 != 0;
-        long k1start = 0, k1end = 0, k2start = 0, k2end = 0;
-        auto A = [&](long i) { return a_[a0 + static_cast<size_t>(i)]; };
-        auto B = [&](long i) { return b_[b0 + static_cast<size_t>(i)]; };
-        auto at = [](std::vector<long> &v, long i) -> long & { return v[static_cast<size_t>(i)]; };
-        for (long d = 0; d < max_d; ++d) {
-            budget_ -= 2 * d + 2;
-            if (budget_ < 0) return false;
-            for (long k1 = -d + k1start; k1 <= d - k1end; k1 += 2) {
-                const long k1o = off + k1;
-                long x1 = (k1 == -d || (k1 != d && at(v1, k1o - 1) < at(v1, k1o + 1)))
-                              ? at(v1, k1o + 1)
-                              : at(v1, k1o - 1) + 1;
-                long y1 = x1 - k1;
-                while (x1 < n && y1 < m && A(x1) == B(y1)) {
-                    ++x1;
-                    ++y1;
-                    --budget_;
-                }
-                at(v1, k1o) = x1;
-                if (x1 > n) {
-                    k1end += 2;
-                } else if (y1 > m) {
-                    k1start += 2;
-                } else if (front) {
-                    const long k2o = off + delta - k1;
-                    if (k2o >= 0 && k2o < len && at(v2, k2o) != -1 && x1 >= n - at(v2, k2o)) {
-                        sx = a0 + static_cast<size_t>(x1);
-                        sy = b0 + static_cast<size_t>(y1);
-                        return true;
-                    }
-                }
-            }
-            for (long k2 = -d + k2start; k2 <= d - k2end; k2 += 2) {
-                const long k2o = off + k2;
-                long x2 = (k2 == -d || (k2 != d && at(v2, k2o - 1) < at(v2, k2o + 1)))
-                              ? at(v2, k2o + 1)
-                              : at(v2, k2o - 1) + 1;
-                long y2 = x2 - k2;
-                while (x2 < n && y2 < m && A(n - x2 - 1) == B(m - y2 - 1)) {
-                    ++x2;
-                    ++y2;
-                    --budget_;
-                }
-                at(v2, k2o) = x2;
-                if (x2 > n) {
-                    k2end += 2;
-                } else if (y2 > m) {
-                    k2start += 2;
-                } else if (!front) {
-                    const long k1o = off + delta - k2;
-                    if (k1o >= 0 && k1o < len && at(v1, k1o) != -1) {
-                        const long x1 = at(v1, k1o);
-                        const long y1 = off + x1 - k1o;
-                        if (x1 >= n - x2) {
-                            sx = a0 + static_cast<size_t>(x1);
-                            sy = b0 + static_cast<size_t>(y1);
-                            return true;
-                        }
-                    }
-                }
-            }
-        }
-        return false;
-    }
-
-    const std::vector<uint32_t> &a_;
-    const std::vector<uint32_t> &b_;
-    std::vector<std::pair<size_t, size_t>> pairs_;
-    long budget_ = 50'000'000;
-};
 
 // One line of the result: from the file, or carried over from the dump.
 struct Out {
@@ -298,11 +189,6 @@ std::string joined(std::string_view bom, const std::vector<Out> &out, bool ends_
 
 }  // namespace
 
-std::vector<std::pair<size_t, size_t>> common_lines(const std::vector<uint32_t> &a,
-                                                    const std::vector<uint32_t> &b) {
-    return Matcher(a, b).pairs();
-}
-
 YamlIndent detect_indent(std::string_view text) {
     // Pairs of successive lines "key:" and what is nested under it.
     std::map<int, int> mappings;
@@ -377,8 +263,8 @@ std::string carry_over(std::string_view original, std::string_view before,
     // dump writes that part in a form of its own), and which line of the
     // second dump it stays (-1: changed or gone).
     std::vector<long> in_file(d0.size(), -1), kept(d0.size(), -1);
-    for (auto [i, j] : Matcher(nf, n0).pairs()) in_file[j] = static_cast<long>(i);
-    for (auto [i, j] : Matcher(n0, n1).pairs()) kept[i] = static_cast<long>(j);
+    for (auto [i, j] : common_lines(nf, n0)) in_file[j] = static_cast<long>(i);
+    for (auto [i, j] : common_lines(n0, n1)) kept[i] = static_cast<long>(j);
 
     std::vector<Anchor> anchors{{-1, -1, -1}};
     for (size_t i = 0; i < d0.size(); ++i)

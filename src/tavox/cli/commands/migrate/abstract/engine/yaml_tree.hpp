@@ -1,5 +1,6 @@
 // tavox.cli.commands.migrate.abstract -- a YAML document read with libyaml
-// into a compact tree, and what the safe loader would make of it.
+// into a compact tree, and whether the safe loader would build it as plain
+// data (the scalars' types: yaml_scalar.hpp).
 //
 // Pure C++: no Python object is touched here, so all of it runs with the
 // interpreter lock released.  The parser is libyaml's, the one the loader
@@ -9,6 +10,8 @@
 // the safe constructor would build the whole document without an error.
 #pragma once
 
+#include "yaml_scalar.hpp"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -16,50 +19,6 @@
 #include <vector>
 
 namespace tavox::cli::commands::migrate::abstract {
-
-// What a scalar becomes in the safe loader.  The last four are resolved
-// but never constructed into plain data here: a document holding one is
-// left to the loader.
-enum class Scalar : uint8_t {
-    Str,
-    Null,
-    Bool,
-    Int,
-    Float,
-    Timestamp,
-    Merge,   // "<<": merge keys
-    Value,   // "=": a value key
-    Yaml,    // "!", "&" or "*" alone
-    Unsure,  // beyond what the resolver here decides with certainty
-};
-
-// The implicit resolvers the safe loader tries for a plain scalar that
-// begins with `first`, in the order it tries them ('\0' stands for the empty
-// scalar); none for a character no resolver is listed under.
-struct FirstResolvers {
-    Scalar types[3];
-    size_t count = 0;
-    const Scalar *begin() const { return types; }
-    const Scalar *end() const { return types + count; }
-};
-FirstResolvers implicit_resolvers(char first);
-
-// How many first characters the safe loader lists resolvers under.
-inline constexpr size_t FIRST_CHARACTERS = 30;
-
-// The implicit type of a plain scalar without a tag, as the safe loader's
-// resolvers give it (first matching pattern for its first character).
-Scalar resolve_plain(std::string_view value);
-
-// The implicit type of a plain scalar under YAML 1.2's resolvers, which
-// ruamel.yaml's round trip uses ("yes" is text there, "0o17" a number).
-Scalar resolve_plain_12(std::string_view value);
-
-// Whether the safe constructor builds a scalar of that implicit type
-// without raising: an integer with no digits ("0x_"), or with more decimal
-// digits than the interpreter converts, and a timestamp that is no date or
-// time (month 13, 25:00, an offset of a day) are refused.
-bool constructible(Scalar type, std::string_view value);
 
 // The version of the libyaml this module parses with, "0.2.5" say.
 const char *libyaml_version();
