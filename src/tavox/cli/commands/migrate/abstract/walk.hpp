@@ -3,6 +3,7 @@
 #pragma once
 
 #include "binding.hpp"
+#include "engine/globs.hpp"
 
 #include <memory>
 #include <string>
@@ -13,7 +14,6 @@ namespace tavox::cli::commands::migrate::abstract {
 
 // What the walk leaves out: the --exclude patterns and, with --gitignore,
 // what git ignores in the work tree.  Relative paths, as bytes.
-struct Pattern;
 class WalkScope {
 public:
     WalkScope();

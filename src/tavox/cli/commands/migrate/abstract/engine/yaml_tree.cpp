@@ -41,6 +41,7 @@ struct Event {
 // a cursor moves from one to the next.
 class ByteOffsets {
 public:
+    ByteOffsets() = default;
     explicit ByteOffsets(std::string_view in) : in_(in) {
         if (in.substr(0, 3) == "\xEF\xBB\xBF") bom_ = 3;
         ascii_ = std::all_of(in.begin() + static_cast<long>(bom_), in.end(),
@@ -73,6 +74,119 @@ private:
 
 const char *libyaml_version() { return yaml_get_version_string(); }
 
+namespace {
+
+// The tree built from libyaml's events, one at a time.
+class Builder {
+public:
+    using Node = YamlTree::Node;
+    using Kind = YamlTree::Kind;
+    using Read = YamlTree::Read;
+    static constexpr uint32_t none = YamlTree::none;
+
+    Builder(std::vector<Node> &nodes, std::string &text, bool &directives, std::string_view input,
+            bool marks)
+        : nodes_(nodes), text_(text), directives_(directives), marks_(marks) {
+        if (marks) offset_ = ByteOffsets(input);
+    }
+
+    // What the event makes of the tree; a Read once the reading is over.
+    std::optional<Read> take(const yaml_event_t &e) {
+        switch (e.type) {
+        case YAML_STREAM_END_EVENT:
+            return documents_ ? Read::Document : Read::Empty;
+        case YAML_DOCUMENT_START_EVENT:
+            // The loader wants a single document and refuses a second.
+            if (++documents_ > 1) return Read::Refused;
+            directives_ = e.data.document_start.version_directive ||
+                          e.data.document_start.tag_directives.start !=
+                              e.data.document_start.tag_directives.end;
+            break;
+        case YAML_ALIAS_EVENT:
+            mark(add(Kind::Alias, e.data.alias.anchor, nullptr), 0, e);
+            break;
+        case YAML_SCALAR_EVENT:
+            scalar(e);
+            break;
+        case YAML_SEQUENCE_START_EVENT:
+            return begin(
+                add(Kind::Sequence, e.data.sequence_start.anchor, e.data.sequence_start.tag),
+                e.data.sequence_start.style, e);
+        case YAML_MAPPING_START_EVENT:
+            return begin(add(Kind::Mapping, e.data.mapping_start.anchor, e.data.mapping_start.tag),
+                         e.data.mapping_start.style, e);
+        case YAML_SEQUENCE_END_EVENT:
+        case YAML_MAPPING_END_EVENT:
+            if (marks_) nodes_[open_.back().node].end = offset_(e.end_mark.index);
+            open_.pop_back();
+            break;
+        default:  // stream start, document end, no event
+            break;
+        }
+        return std::nullopt;
+    }
+
+private:
+    // A new node, linked as the last child of the collection being filled.
+    uint32_t add(Kind kind, const yaml_char_t *anchor, const yaml_char_t *tag) {
+        auto i = static_cast<uint32_t>(nodes_.size());
+        nodes_.emplace_back();
+        Node &n = nodes_.back();
+        n.kind = kind;
+        n.anchored = anchor != nullptr;
+        n.tagged = tag != nullptr;
+        if (!open_.empty()) {
+            Open &o = open_.back();
+            if (o.last == none) nodes_[o.node].first = i;
+            else nodes_[o.last].next = i;
+            o.last = i;
+            ++nodes_[o.node].count;
+        }
+        return i;
+    }
+
+    // Style and place of the node just added, with marks.
+    void mark(uint32_t i, int style, const yaml_event_t &e) {
+        if (!marks_) return;
+        Node &n = nodes_[i];
+        n.style = static_cast<uint8_t>(style);
+        n.start = offset_(e.start_mark.index);
+        n.end = offset_(e.end_mark.index);
+    }
+
+    void scalar(const yaml_event_t &e) {
+        uint32_t i = add(Kind::Scalar, e.data.scalar.anchor, e.data.scalar.tag);
+        Node &n = nodes_[i];
+        n.begin = static_cast<uint32_t>(text_.size());
+        n.size = static_cast<uint32_t>(e.data.scalar.length);
+        n.implicit = e.data.scalar.plain_implicit != 0;
+        text_.append(reinterpret_cast<const char *>(e.data.scalar.value), e.data.scalar.length);
+        mark(i, e.data.scalar.style, e);
+    }
+
+    // A collection opened: nested deeper than the bound, it is for no loader.
+    std::optional<Read> begin(uint32_t i, int style, const yaml_event_t &e) {
+        mark(i, style, e);
+        open_.push_back({i, none});
+        if (open_.size() > support::MAX_YAML_DEPTH) return Read::TooDeep;
+        return std::nullopt;
+    }
+
+    // The collections being filled, innermost last, with their last child.
+    struct Open {
+        uint32_t node, last;
+    };
+    std::vector<Node> &nodes_;
+    std::string &text_;
+    bool &directives_;
+    std::vector<Open> open_;
+    bool marks_;
+    ByteOffsets offset_;
+    int documents_ = 0;
+};
+
+}  // namespace
+
 YamlTree::Read YamlTree::read(std::string_view input, bool marks, const std::atomic<bool> *stop) {
     nodes_.clear();
     text_.clear();
@@ -89,40 +203,7 @@ YamlTree::Read YamlTree::read(std::string_view input, bool marks, const std::ato
     if (!parser.ok) return Read::Refused;
     yaml_parser_set_input_string(&parser.p, reinterpret_cast<const unsigned char *>(input.data()),
                                  input.size());
-
-    // The collections being filled, innermost last, with their last child.
-    struct Open {
-        uint32_t node, last;
-    };
-    std::vector<Open> open;
-    std::optional<ByteOffsets> offset;
-    if (marks) offset.emplace(input);
-    // Style and place of the node just added, with marks.
-    auto mark = [&](uint32_t i, int style, const yaml_event_t &e) {
-        if (!offset) return;
-        Node &n = nodes_[i];
-        n.style = static_cast<uint8_t>(style);
-        n.start = (*offset)(e.start_mark.index);
-        n.end = (*offset)(e.end_mark.index);
-    };
-    auto add = [&](Kind kind, const yaml_char_t *anchor, const yaml_char_t *tag) {
-        auto i = static_cast<uint32_t>(nodes_.size());
-        nodes_.emplace_back();
-        Node &n = nodes_.back();
-        n.kind = kind;
-        n.anchored = anchor != nullptr;
-        n.tagged = tag != nullptr;
-        if (!open.empty()) {
-            Open &o = open.back();
-            if (o.last == none) nodes_[o.node].first = i;
-            else nodes_[o.last].next = i;
-            o.last = i;
-            ++nodes_[o.node].count;
-        }
-        return i;
-    };
-
-    int documents = 0;
+    Builder builder(nodes_, text_, directives_, input, marks);
     Event ev;
     for (uint32_t events = 1;; ++events) {
         ev.clear();
@@ -130,54 +211,7 @@ YamlTree::Read YamlTree::read(std::string_view input, bool marks, const std::ato
             return Read::Refused;
         if (!yaml_parser_parse(&parser.p, &ev.e)) return Read::Refused;
         ev.held = true;
-        const yaml_event_t &e = ev.e;
-        switch (e.type) {
-        case YAML_STREAM_END_EVENT:
-            return documents ? Read::Document : Read::Empty;
-        case YAML_DOCUMENT_START_EVENT:
-            // The loader wants a single document and refuses a second.
-            if (++documents > 1) return Read::Refused;
-            directives_ = e.data.document_start.version_directive ||
-                          e.data.document_start.tag_directives.start !=
-                              e.data.document_start.tag_directives.end;
-            break;
-        case YAML_ALIAS_EVENT:
-            mark(add(Kind::Alias, e.data.alias.anchor, nullptr), 0, e);
-            break;
-        case YAML_SCALAR_EVENT: {
-            uint32_t i = add(Kind::Scalar, e.data.scalar.anchor, e.data.scalar.tag);
-            Node &n = nodes_[i];
-            n.begin = static_cast<uint32_t>(text_.size());
-            n.size = static_cast<uint32_t>(e.data.scalar.length);
-            n.implicit = e.data.scalar.plain_implicit != 0;
-            text_.append(reinterpret_cast<const char *>(e.data.scalar.value),
-                         e.data.scalar.length);
-            mark(i, e.data.scalar.style, e);
-            break;
-        }
-        case YAML_SEQUENCE_START_EVENT: {
-            uint32_t i =
-                add(Kind::Sequence, e.data.sequence_start.anchor, e.data.sequence_start.tag);
-            mark(i, e.data.sequence_start.style, e);
-            open.push_back({i, none});
-            if (open.size() > support::MAX_YAML_DEPTH) return Read::TooDeep;
-            break;
-        }
-        case YAML_MAPPING_START_EVENT: {
-            uint32_t i = add(Kind::Mapping, e.data.mapping_start.anchor, e.data.mapping_start.tag);
-            mark(i, e.data.mapping_start.style, e);
-            open.push_back({i, none});
-            if (open.size() > support::MAX_YAML_DEPTH) return Read::TooDeep;
-            break;
-        }
-        case YAML_SEQUENCE_END_EVENT:
-        case YAML_MAPPING_END_EVENT:
-            if (offset) nodes_[open.back().node].end = (*offset)(e.end_mark.index);
-            open.pop_back();
-            break;
-        default:  // stream start, document end, no event
-            break;
-        }
+        if (std::optional<Read> done = builder.take(ev.e)) return *done;
     }
 }
 
