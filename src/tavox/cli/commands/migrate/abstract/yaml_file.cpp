@@ -204,7 +204,7 @@ void FilePatch::round_trip(const std::string &bytes) {
     if (comments) {
         try {
             obj = self.attr("apply_yaml_comment")(obj, msg_lines);
-        } catch (...) {
+        } catch (py::error_already_set &) {
             if (fixes) write();
             throw;
         }
