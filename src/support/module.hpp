@@ -204,7 +204,7 @@ inline int exec_once(PyObject *pm, bool &executed, void (*body)(Module &)) {
 }
 
 // The definition of a module whose only slot runs its body.
-inline PyModuleDef module_def(const char *name, PyModuleDef_Slot *slots) {
+inline PyModuleDef module_def(const char *name, PyModuleDef_Slot *slots) noexcept {
     PyModuleDef def{};
     def.m_base = PyModuleDef_HEAD_INIT;
     def.m_name = name;
@@ -219,7 +219,7 @@ inline PyModuleDef module_def(const char *name, PyModuleDef_Slot *slots) {
 #define TAVOX_MODULE(name, body)                                                                  \
     static int tavox_exec_##name(PyObject *pm) {                                                  \
         static bool executed = false;                                                             \
-        return ::tavox::support::detail::exec_once(pm, executed, &body);                          \
+        return ::tavox::support::detail::exec_once(pm, executed, &(body));                        \
     }                                                                                             \
     static PyModuleDef_Slot tavox_slots_##name[] = {                                              \
         {Py_mod_exec, reinterpret_cast<void *>(&tavox_exec_##name)}, {0, nullptr}};               \

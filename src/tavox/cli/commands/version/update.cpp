@@ -118,7 +118,7 @@ TAVOX_DEF(pip_conf_loop_do_loop, "pip_conf_loop.<locals>.do_loop", "self, *args,
     py::object func = call.closure()[0];
     py::handle self = TAVOX_ARG(self);
     const py::tuple &args = call.varargs();
-    py::dict kwargs = call.varkw();
+    const py::dict &kwargs = call.varkw();
 
     py::object pypi_urls = self.attr("PYPI_URLS");
     if (!truth(pypi_urls)) return func(self, *args, **kwargs);
@@ -146,11 +146,12 @@ TAVOX_DEF(pip_conf_loop_do_loop, "pip_conf_loop.<locals>.do_loop", "self, *args,
             func_error.emplace(std::move(e));
         }
     }
-    if (func_error) throw *func_error;
+    if (func_error) throw std::move(*func_error);
     // Only reached when PYPI_URLS tested true but gave no URL to try.
     support::raise(PyExc_RuntimeError,
                    concat("Failed to execute ", py::str(func), " (", py::str(py::handle(args)),
-                          ") {", py::str(kwargs), "} from PYPIs ", py::str(pypi_urls)));
+                          ") {", py::str(py::handle(kwargs)), "} from PYPIs ",
+                          py::str(pypi_urls)));
 }
 
 // def pip_conf_loop(func):
