@@ -3,7 +3,7 @@
 PY ?= /usr/bin/python3
 PYTEST_ARGS ?=
 
-.PHONY: setup venvs build test test311 test310 demo bench sanitize sanitize-subset clean
+.PHONY: setup venvs build lint test test311 test310 demo bench sanitize sanitize-subset clean
 
 setup:
 	bash scripts/setup.sh
@@ -19,6 +19,12 @@ venvs: setup
 build:
 	cmake -S . -B build/dev-$(notdir $(PY)) -DPython_EXECUTABLE=$(PY) >/dev/null
 	cmake --build build/dev-$(notdir $(PY)) -j2
+
+# clang-tidy over every C++ source under src/ (.clang-tidy), two files at a
+# time, with the compile commands of a configured CMake tree (scripts/lint.sh;
+# nothing is built).  Needs clang-tidy (make setup), neither root nor apt.
+lint:
+	bash scripts/lint.sh
 
 test: venvs
 	bash scripts/test.sh $(PYTEST_ARGS)

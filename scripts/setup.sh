@@ -11,7 +11,7 @@ PACKAGES=(
   python3-ipython python3-traitlets cookiecutter
   python3-pytest python3-pexpect python3-hypothesis
   python3-exceptiongroup python3-tomli
-  binutils valgrind clang-format git
+  binutils valgrind clang-format clang-tidy git
 )
 
 missing=()

@@ -84,13 +84,6 @@ public:
     py::handle operator[](I i) const {
         return bound_.at(static_cast<size_t>(i));
     }
-    // Parameter by a name known only at run time.
-    py::handle operator[](const char *name) const {
-        const auto &names = fn_->sig->names;
-        for (size_t i = 0; i < names.size(); ++i)
-            if (names[i] == name) return bound_[i];
-        throw py::key_error(std::string("no parameter named ") + name);
-    }
     const py::tuple &varargs() const { return varargs_; }
     const py::dict &varkw() const { return varkw_; }
 
@@ -122,7 +115,6 @@ public:
         if (!fn_->closure) return py::tuple();
         return py::reinterpret_borrow<py::tuple>(fn_->closure);
     }
-    py::object function() const { return py::reinterpret_borrow<py::object>((PyObject *)fn_); }
 
 private:
     FunctionObject *fn_;

@@ -30,13 +30,7 @@ namespace tavox::support {
 
 namespace detail {
 
-inline bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
+inline bool interpreter_finalizing() { return _Py_IsFinalizing(); }
 
 // Whether this is the process's first thread, the one that finalizes the
 // interpreter when it ends (and is never ended by it).

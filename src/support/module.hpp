@@ -34,11 +34,7 @@ py::object to_object(T &&value) {
 
 class ClassBody {
 public:
-    ClassBody(py::handle module, std::string name, py::object ns)
-        : module_(module), name_(std::move(name)), ns_(std::move(ns)) {}
-
-    const std::string &name() const { return name_; }
-    py::object &ns() { return ns_; }
+    ClassBody(py::handle module, py::object ns) : module_(module), ns_(std::move(ns)) {}
 
     void doc(const char *text) { set("__doc__", text ? py::object(py::str(text)) : py::none()); }
     template <typename T>
@@ -83,7 +79,6 @@ private:
     }
 
     py::handle module_;
-    std::string name_;
     py::object ns_;
     std::vector<py::object> functions_;
 };
@@ -92,8 +87,6 @@ class Module {
 public:
     explicit Module(py::module_ m) : m_(std::move(m)), name_(py::str(m_.attr("__name__"))) {}
 
-    const std::string &name() const { return name_; }
-    py::module_ &object() { return m_; }
     py::object get(const char *key) const { return m_.attr(key); }
 
     // NAME = value
@@ -149,7 +142,7 @@ public:
         py::object resolved = types.attr("resolve_bases")(bases_t);
         ns[py::str("__module__")] = py::str(name_);
         ns[py::str("__qualname__")] = py::str(name);
-        ClassBody cb(m_, name, ns);
+        ClassBody cb(m_, ns);
         body(cb);
         py::object cls = meta(name, resolved, ns);
         for (const py::object &fn : cb.functions()) set_owner(fn, cls);
@@ -211,7 +204,7 @@ inline int exec_once(PyObject *pm, bool &executed, void (*body)(Module &)) {
 }
 
 // The definition of a module whose only slot runs its body.
-inline PyModuleDef module_def(const char *name, PyModuleDef_Slot *slots) {
+inline PyModuleDef module_def(const char *name, PyModuleDef_Slot *slots) noexcept {
     PyModuleDef def{};
     def.m_base = PyModuleDef_HEAD_INIT;
     def.m_name = name;
@@ -226,7 +219,7 @@ inline PyModuleDef module_def(const char *name, PyModuleDef_Slot *slots) {
 #define TAVOX_MODULE(name, body)                                                                  \
     static int tavox_exec_##name(PyObject *pm) {                                                  \
         static bool executed = false;                                                             \
-        return ::tavox::support::detail::exec_once(pm, executed, &body);                          \
+        return ::tavox::support::detail::exec_once(pm, executed, &(body));                        \
     }                                                                                             \
     static PyModuleDef_Slot tavox_slots_##name[] = {                                              \
         {Py_mod_exec, reinterpret_cast<void *>(&tavox_exec_##name)}, {0, nullptr}};               \

@@ -16,6 +16,35 @@ inline bool truth(py::handle value) {
     return r != 0;
 }
 
+// key in container: __contains__, or iteration where there is none, as
+// the interpreter does; raising what the test raises.
+inline bool contains(py::handle container, py::handle key) {
+    int r = PySequence_Contains(container.ptr(), key.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+inline bool contains(py::handle container, const char *key) {
+    return contains(container, py::str(key));
+}
+
+// a != b, raising what the comparison (or bool() of its result) raises.
+inline bool differs(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+inline bool differs(py::handle a, const char *b) { return differs(a, py::str(b)); }
+
+// sys.exit(status): raises SystemExit (or what a replaced sys.exit raises)
+// and never returns.  Called as support::exit, since the C library has an
+// exit of its own.
+[[noreturn]] inline void exit(py::handle status) {
+    py::module_::import("sys").attr("exit")(status);
+    PyErr_SetString(PyExc_RuntimeError, "sys.exit() returned");
+    throw py::error_already_set();
+}
+[[noreturn]] inline void exit(int status) { exit(py::int_(status)); }
+
 // A name of the builtins module (getattr, int, open, ...), as looked up now.
 inline py::object builtin(const char *name) { return py::module_::import("builtins").attr(name); }
 

@@ -11,5 +11,8 @@
 namespace py = pybind11;
 using tavox::support::Call;
 using tavox::support::ClassBody;
+using tavox::support::contains;
+using tavox::support::differs;
 using tavox::support::Module;
 using tavox::support::truth;
+// support::exit is not brought in: the C library has an exit of its own.

@@ -8,10 +8,10 @@ from tavox.manifest.manifest import load
 
 def test_load_a_manifest(tmp_path):
     path = tmp_path / "job.tem"
-    path.write_text("type: easypy\nprofiles:\n  lab:\n    runtime: venv\n"
+    path.write_text("type: pyjob\nprofiles:\n  lab:\n    runtime: venv\n"
                     "runtimes:\n  venv: {type: virtualenv}\n")
     manifest = load(str(path))
-    assert manifest.get("type") == "easypy"
+    assert manifest.get("type") == "pyjob"
     assert manifest.get("profiles") == {"lab": {"runtime": "venv"}}
     assert manifest.get("missing", {}) == {}
     manifest.update({"follow_symlink": True})

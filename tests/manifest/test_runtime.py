@@ -57,7 +57,7 @@ runtimes:
   isolated:
     type: virtualenv
   container:
-    type: docker
+    type: sandbox
 """
 
 
@@ -176,7 +176,7 @@ def test_debug_logging(run, workdir, args, env, debug):
     ("job.tem", ["job.tem", "--profile", "bogus"],
      "bogus is not a valid profile, vailable profiles: ['lab', 'plain', 'odd']"),
     ("job.tem", ["job.tem", "--profile", "odd"],
-     "No manifest runtime available for script type 'pyjob' with runtime 'docker'"),
+     "No manifest runtime available for script type 'pyjob' with runtime 'sandbox'"),
 ], ids=["missing", "directory", "capital-suffix", "suffix-after-tem", "unknown-profile",
         "runtime-type-without-plugins"])
 def test_refused_jobs(run, workdir, name, manifest_args, message):
@@ -186,10 +186,10 @@ def test_refused_jobs(run, workdir, name, manifest_args, message):
 
 
 def test_script_type_without_plugin_fails(run, workdir):
-    (workdir / "job.tem").write_text("type: perljob\n")
+    (workdir / "job.tem").write_text("type: batchjob\n")
     proc = run("job.tem")
     assert (proc.returncode, proc.stdout, proc.stderr) == (
-        1, "No manifest runtime available for script type 'perljob' with runtime 'system'\n", "")
+        1, "No manifest runtime available for script type 'batchjob' with runtime 'system'\n", "")
 
 
 STATUS_WARNING = ("The job's result %s is not an exit status from 0 to 255: "
@@ -227,12 +227,12 @@ def alias_manifest(levels=9, width=10):
 @pytest.mark.parametrize("debug", [False, True], ids=["quiet", "debug"])
 def test_shared_subtrees_in_the_manifest_are_logged_bounded(run, workdir, debug):
     # (no plug-in for the script type: the test plug-in would print it all)
-    text = "type: perljob\n" + alias_manifest()
+    text = "type: batchjob\n" + alias_manifest()
     assert len(text) < 600
     (workdir / "job.tem").write_text(text)
     proc = run("job.tem", *(["-v"] if debug else []))   # hung before
     assert proc.stdout.endswith(
-        "No manifest runtime available for script type 'perljob' with runtime 'system'\n")
+        "No manifest runtime available for script type 'batchjob' with runtime 'system'\n")
     profiles = [line for line in proc.stdout.splitlines() if line.startswith("Profiles: ")]
     if not debug:
         assert profiles == []
@@ -290,14 +290,14 @@ def test_job_exit_status_passes_through(run, workdir):
 
 def test_plugin_that_fails_to_load(run, workdir, make_dist):
     broken = make_dist("broken-runtime", "1.0", {
-        "tavox.manifest.runtimes.system": {"perl": "broken_runtime:run"},
+        "tavox.manifest.runtimes.system": {"batchjob": "broken_runtime:run"},
     }, {"broken_runtime.py": BROKEN})
     write_manifest(workdir / "job.tem")
     proc = run("job.tem", dists=[broken])
     assert proc.returncode == 1
     assert "JOB " not in proc.stdout
     assert proc.stdout.startswith(
-        "\nError loading manifest plugin 'perl' entrypoint 'broken_runtime'\n\n"
+        "\nError loading manifest plugin 'batchjob' entrypoint 'broken_runtime'\n\n"
         "Traceback (most recent call last):\n")
     assert proc.stdout.rstrip().endswith("ImportError: the plug-in cannot be imported")
     assert proc.stderr == ""

@@ -19,12 +19,6 @@ using support::builtin;
 using support::concat;
 using support::fmt;
 
-// sys.exit(status): raises SystemExit.
-[[noreturn]] static void sys_exit(const Call &call, int status) {
-    call.global("sys").attr("exit")(status);
-    throw std::logic_error("sys.exit returned");
-}
-
 static const char NO_RUNTIME[] =
     "No manifest runtime available for script type '{}' with runtime '{}'";
 
@@ -235,7 +229,7 @@ TAVOX_DEF(ManifestRuntime_configure_logging, "ManifestRuntime.configure_logging"
     // "-v" anywhere in the pass-through arguments, or any non-empty DEBUG.
     py::object custom = py::str(" ").attr("join")(self.attr("env").attr("argv").attr("custom"));
     bool debug =
-        custom.contains("-v") || truth(call.global("os").attr("environ").attr("get")("DEBUG"));
+        contains(custom, "-v") || truth(call.global("os").attr("environ").attr("get")("DEBUG"));
     root.attr("setLevel")(logging.attr(debug ? "DEBUG" : "INFO"));
     return py::none();
 }
@@ -290,7 +284,7 @@ struct Selection {
 [[noreturn]] static void shape_error(const Call &call, py::handle manifest_file,
                                      const py::str &what) {
     call.global("logger").attr("error")(fmt("Manifest file '{}': {}", manifest_file, what));
-    sys_exit(call, 1);
+    support::exit(1);
 }
 
 // Mappings are read only through these methods.
@@ -312,10 +306,10 @@ static Selection select_runtime(const Call &call, py::handle self, py::handle ma
                     "\"profiles\" must be a mapping of profile names to profiles");
     py::object profile_names = builtin("list")(profiles.attr("keys")());
 
-    if (truth(profile_name) && !profile_names.contains(profile_name)) {
+    if (truth(profile_name) && !contains(profile_names, profile_name)) {
         logger.attr("error")(fmt("{} is not a valid profile, vailable profiles: {}",
                                  log_text(profile_name), log_text(profile_names)));
-        sys_exit(call, 1);
+        support::exit(1);
     }
 
     Selection chosen;
@@ -351,7 +345,7 @@ static Selection select_runtime(const Call &call, py::handle self, py::handle ma
         if (!e.matches(PyExc_Exception)) throw;
         logger.attr("error")(
             fmt(NO_RUNTIME, log_text(chosen.script_type), log_text(chosen.runtime_type)));
-        sys_exit(call, 1);
+        support::exit(1);
     }
     return chosen;
 }
@@ -378,13 +372,13 @@ TAVOX_DEF(ManifestRuntime_main, "ManifestRuntime.main", "self, argv=None", nullp
     if (truth(pathlib.attr("Path")(manifest_file).attr("is_file")())) {
         // the last suffix only, case-sensitive
         py::object suffix = pathlib.attr("PurePath")(manifest_file).attr("suffix");
-        if (!suffix.equal(py::str(".tem"))) {
+        if (differs(suffix, ".tem")) {
             logger.attr("error")("Manifest file must have .tem extension");
-            sys_exit(call, 1);
+            support::exit(1);
         }
     } else {
         logger.attr("error")(fmt("Manifest file '{}' does not exist", manifest_file));
-        sys_exit(call, 1);
+        support::exit(1);
     }
 
     // The loader builds the document recursively: a manifest nested deeper
@@ -472,13 +466,13 @@ TAVOX_DEF(main, "main", "", nullptr) {
         // A plug-in that failed to load was logged, with its traceback, where
         // it was loaded; any other failure shows its own traceback.
         if (truth(builtin("getattr")(manifest_runtime, "_plugin_load_failed", false)))
-            sys_exit(call, 1);
+            support::exit(1);
         throw;
     }
 
     if (result.is_none() &&
         !truth(builtin("getattr")(manifest_runtime, "_plugin_called", false))) {
-        sys_exit(call, 1);  // no plug-in for the script type: logged above
+        support::exit(1);  // no plug-in for the script type: logged above
     }
 
     py::object status;
@@ -488,8 +482,7 @@ TAVOX_DEF(main, "main", "", nullptr) {
         if (!e.matches(PyExc_Exception)) throw;
         return py::none();
     }
-    call.global("sys").attr("exit")(exit_status(call, status));
-    return py::none();
+    support::exit(exit_status(call, status));
 }
 
 // ---- module body ---------------------------------------------------------

@@ -103,6 +103,20 @@ def test_string_in_stops_at_the_first_refused_character():
     assert string_in(chars(), create.ALLOWED_CHARSET) is False
 
 
+class Refusing:
+    def __contains__(self, item):
+        raise LookupError("refused")
+
+
+@pytest.mark.parametrize("charset, error, message", [
+    (5, TypeError, "argument of type 'int' is not iterable"),
+    (Refusing(), LookupError, "refused"),
+])
+def test_string_in_raises_what_in_raises(charset, error, message):
+    with pytest.raises(error, match=message):
+        string_in("a", charset)
+
+
 @pytest.mark.parametrize("testcases, message", [
     ([], "Must provide at least one testcase name."),
     (["a", "b", "a"], "Detected duplicate testcase names."),

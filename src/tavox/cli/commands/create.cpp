@@ -99,11 +99,8 @@ static py::object replay_dir_problem(const Call &call) {
 // that is not.
 TAVOX_DEF(string_in, "string_in", "strng, charset", nullptr) {
     py::handle charset = TAVOX_ARG(charset);
-    for (py::handle ch : TAVOX_ARG(strng)) {
-        int found = PySequence_Contains(charset.ptr(), ch.ptr());
-        if (found < 0) throw py::error_already_set();
-        if (!found) return py::bool_(false);
-    }
+    for (py::handle ch : TAVOX_ARG(strng))
+        if (!contains(charset, ch)) return py::bool_(false);
     return py::bool_(true);
 }
 
@@ -210,8 +207,7 @@ TAVOX_DEF(CreateProject_run, "CreateProject.run", "self, args", nullptr) {
     py::object problem = replay_dir_problem(call);
     if (!problem.is_none()) {
         logger.attr("error")(problem);
-        call.global("sys").attr("exit")(1);
-        return py::none();
+        support::exit(1);
     }
 
     py::object string_in = call.global("string_in");

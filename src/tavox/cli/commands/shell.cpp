@@ -21,7 +21,10 @@ static const char BANNER_HEAD[] = "Welcome to Tavox Interactive Shell\n"
                                   "Python ";
 static const char BANNER_LOADER[] = "\n\n>>> from tavox.topology import loader\n"
                                     ">>> testbed = loader.load('";
-static const std::string BANNER_TAIL = "')\n" + std::string(79, '-');
+// The end of the loader line, and a rule of 79 dashes.
+static const char BANNER_TAIL[] =
+    "')\n"
+    "-------------------------------------------------------------------------------";
 
 // ---- class ShellCommand(Command) -----------------------------------------
 

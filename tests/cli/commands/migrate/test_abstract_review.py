@@ -47,7 +47,8 @@ def tree(root):
         dirs[:] = [d for d in dirs if d != ".git"]
         for f in files:
             path = os.path.join(top, f)
-            out[os.path.relpath(path, root)] = open(path, "rb").read()
+            with open(path, "rb") as fh:
+                out[os.path.relpath(path, root)] = fh.read()
     return out
 
 

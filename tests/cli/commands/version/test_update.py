@@ -236,7 +236,7 @@ def table(rows):
 
 
 def test_messages_of_an_update_in_order(fake_pip, commands, records):
-    fake_pip.set(installed={"tavox": "22.1", "korr.core": "1.0", "requests": "2.0"},
+    fake_pip.set(installed={"tavox": "22.1", "korr.core": "1.0", "otherdist": "2.0"},
                  versions={"tavox": ["22.10", "22.1.3", "22.1"], "tavox.log": ["22.1"]})
     command = small("tavox", "tavox.log", "tavox.utils", EXTERNAL_PACKAGES=["tavox", "korr"])
     command.run(args_for("22.1.3", "--yes"))
@@ -260,7 +260,7 @@ def test_messages_of_an_update_in_order(fake_pip, commands, records):
     assert len(commands) == 3 and commands[1][0] == "pip3 uninstall --yes tavox korr.core"
     assert sorted(pins(commands[2][0])) == ["tavox.log==22.1", "tavox==22.1.3"]
     assert commands[0][0] == LIST_CMD and commands[1][1] is None and commands[2][1] is None
-    assert fake_pip.installed() == {"requests": "2.0", "tavox": "22.1.3", "tavox.log": "22.1"}
+    assert fake_pip.installed() == {"otherdist": "2.0", "tavox": "22.1.3", "tavox.log": "22.1"}
 
 
 @pytest.mark.parametrize("requested, used, warned", [
@@ -447,7 +447,7 @@ def test_directory_without_activation_script_is_not_an_environment(fake_pip, com
 @pytest.mark.parametrize("name, accepted", [
     ("tavox", True), ("tavox.log", True), ("tavox.log.extra", True), ("tavox.contrib", True),
     ("halvo.connector.x", True), ("nuvik.libs.sdk", True), ("tavoxlib", None),
-    ("Tavox", None), ("tavox-log", None), ("halvo", None), ("requests", None),
+    ("Tavox", None), ("tavox-log", None), ("halvo", None), ("otherdist", None),
 ])
 def test_framework_packages(name, accepted):
     assert VersionUpdateCommand()._is_tavox_package(name) is accepted

@@ -52,13 +52,10 @@ inline py::str char_text(char ch) { return py::str(std::string(1, ch)); }
 // Raises ValueError naming the first of `illegal` (in its order) that
 // occurs in `cmd`.
 inline void check_command(py::handle cmd, py::handle illegal) {
-    for (py::handle ch : illegal) {
-        int found = PySequence_Contains(cmd.ptr(), ch.ptr());
-        if (found < 0) throw py::error_already_set();
-        if (found)
+    for (py::handle ch : illegal)
+        if (support::contains(cmd, ch))
             support::raise(PyExc_ValueError,
                            support::fmt("Illegal character \"{}\" in command \"{}\"", ch, cmd));
-    }
 }
 
 // Raises ValueError unless `requirement` can stand between single quotes.

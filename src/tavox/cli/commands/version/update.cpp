@@ -106,9 +106,9 @@ TAVOX_DEF(setup_pip_conf, "setup_pip_conf", "pypi_url", nullptr) {
 // Whether the call is a dry run: its parsed arguments (the first
 // positional argument, or `args`) ask for one.
 static bool dry_run(const py::tuple &args, const py::dict &kwargs) {
-    py::object parsed = args.size() > 0           ? py::object(args[0])
-                        : kwargs.contains("args") ? py::object(kwargs["args"])
-                                                  : py::object(py::none());
+    py::object parsed = args.size() > 0            ? py::object(args[0])
+                        : contains(kwargs, "args") ? py::object(kwargs["args"])
+                                                   : py::object(py::none());
     return truth(py::getattr(parsed, "dry_run", py::bool_(false)));
 }
 
@@ -118,7 +118,7 @@ TAVOX_DEF(pip_conf_loop_do_loop, "pip_conf_loop.<locals>.do_loop", "self, *args,
     py::object func = call.closure()[0];
     py::handle self = TAVOX_ARG(self);
     const py::tuple &args = call.varargs();
-    py::dict kwargs = call.varkw();
+    const py::dict &kwargs = call.varkw();
 
     py::object pypi_urls = self.attr("PYPI_URLS");
     if (!truth(pypi_urls)) return func(self, *args, **kwargs);
@@ -146,11 +146,12 @@ TAVOX_DEF(pip_conf_loop_do_loop, "pip_conf_loop.<locals>.do_loop", "self, *args,
             func_error.emplace(std::move(e));
         }
     }
-    if (func_error) throw *func_error;
+    if (func_error) throw std::move(*func_error);
     // Only reached when PYPI_URLS tested true but gave no URL to try.
     support::raise(PyExc_RuntimeError,
                    concat("Failed to execute ", py::str(func), " (", py::str(py::handle(args)),
-                          ") {", py::str(kwargs), "} from PYPIs ", py::str(pypi_urls)));
+                          ") {", py::str(py::handle(kwargs)), "} from PYPIs ",
+                          py::str(pypi_urls)));
 }
 
 // def pip_conf_loop(func):
@@ -168,7 +169,7 @@ TAVOX_DEF(pip_conf_loop, "pip_conf_loop", "func", nullptr) {
 static py::object requested_version(const Call &call, py::handle args) {
     py::str latest("latest");
     if (!truth(py::getattr(args, "version", py::none()))) args.attr("version") = latest;
-    if (!py::object(args.attr("version")).equal(latest)) {
+    if (differs(args.attr("version"), latest)) {
         py::object Version = call.global("Version");
         py::object version = Version(py::str(args.attr("version")));
         if (truth(version.attr("micro")) || truth(version.attr("pre")) ||
@@ -207,7 +208,7 @@ static void warn_mixed_installation(const Call &call, const py::dict &installed_
     for (auto item : installed_pkgs) {
         py::object name = py::reinterpret_borrow<py::object>(item.first);
         if (truth(name.attr("startswith")("korr"))) korr_installed = true;
-        if (truth(name.attr("startswith")("tavox")) && !name.equal(py::str("tavox.contrib")))
+        if (truth(name.attr("startswith")("tavox")) && differs(name, "tavox.contrib"))
             tavox_installed = true;
     }
     if (korr_installed && tavox_installed) {
@@ -229,7 +230,7 @@ static py::list packages_to_check(const Call &call, py::handle self,
         for (py::handle name : self.attr("OPTIONAL_PACKAGES")) packages.append(name);
     } else {
         for (py::handle name : self.attr("OPTIONAL_PACKAGES"))
-            if (installed_pkgs.contains(name)) packages.append(name);
+            if (contains(installed_pkgs, name)) packages.append(name);
         log(call, "info", py::str("\nFetching package list... (it may take some time)"));
     }
     return packages;
@@ -242,7 +243,7 @@ static py::dict available_versions(const Call &call, py::handle self, py::handle
                                    py::handle version, py::handle pre, py::handle venv) {
     py::object scoutver = self.attr("SCOUTVER_VERSIONS");
     py::dict available_pkgs;
-    if (!version.equal(py::str("latest")))
+    if (differs(version, "latest"))
         available_pkgs = scoutver.attr("get_latest_version")(
             packages, py::arg("version") = version, py::arg("pre") = pre, py::arg("venv") = venv);
     else
@@ -258,7 +259,7 @@ static py::dict available_versions(const Call &call, py::handle self, py::handle
         log(call, "critical",
             concat("Provided version does not exist or is not available: ", py::str(version),
                    "\nAvailable versions: ", listed_text));
-        call.global("sys").attr("exit")(0);
+        support::exit(0);
     }
     return available_pkgs;
 }
@@ -285,7 +286,7 @@ static void confirm(const Call &call, py::handle self, py::handle args) {
                                                                py::arg("default") = "no");
     if (!truth(agreed)) {
         log(call, "critical", py::str("\nBye."));
-        call.global("sys").attr("exit")(0);
+        support::exit(0);
     }
 }
 
