@@ -260,8 +260,8 @@ void group_problems(const TokenComputer &compute_tokens, py::handle data, py::li
 // The platform of one device, when its tokens name another: the line that
 // says so, or, when none of the platforms is known under the device's OS
 // (as written), the tokens become {"unknown": platform}.
-void device_platform(py::handle hierarchy, py::handle os_, py::handle platform, py::str name,
-                     py::object &tokens, py::list &problems) {
+void device_platform(py::handle hierarchy, py::handle os_, py::handle platform,
+                     const py::str &name, py::object &tokens, py::list &problems) {
     py::object new_platform = tokens["platform"];
     if (PyList_Check(new_platform.ptr())) {
         // Only the platforms that the device's OS knows.

@@ -309,8 +309,9 @@ TAVOX_DEF_SHARED(MigrateAbstractCommand_apply_python_fixes,
         Py_ssize_t at = slots.above(named);
         if (text == before || at < 0) continue;
         file_lines[static_cast<size_t>(named)] = from_utf8(text);
-        std::string comment = indentation(support::utf8(file_lines[static_cast<size_t>(at)])) +
-                              FIX_MARK + find + " -> " + replace + break_for(file_lines, at);
+        std::string comment = indentation(support::utf8(file_lines[static_cast<size_t>(at)]));
+        comment.append(FIX_MARK).append(find).append(" -> ").append(replace);
+        comment.append(break_for(file_lines, at));
         if (already_above(file_lines, at, comment)) continue;
         list_insert(file_lines, at, from_utf8(comment));
         slots.inserted(at);
@@ -336,7 +337,7 @@ void FilePatch::python() {
                               .attr("StringIO")(text, py::arg("newline") = "")
                               .attr("readlines")();
     py::object offset = py::int_(0);
-    auto pass = [&](const char *method, py::object tail, const char *item) {
+    auto pass = [&](const char *method, const py::object &tail, const char *item) {
         py::list pre_lines = file_lines.attr("copy")();
         py::tuple result = tail.is_none() ? self.attr(method)(file_lines, msg_lines)
                                           : self.attr(method)(file_lines, msg_lines, tail);

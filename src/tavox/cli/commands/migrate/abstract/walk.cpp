@@ -53,6 +53,7 @@ int run_git(const std::string &top, const std::vector<std::string> &args, std::s
                                        "-C",  top};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char *> argv;
+    argv.reserve(argv_s.size() + 1);
     for (auto &a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
@@ -304,7 +305,8 @@ Discovered discover(py::handle os, py::handle top, const WalkScope &scope) {
             support::Unlocked nogil;
             for (size_t i = 0; i < fspaths.size(); ++i) {
                 struct stat st {};
-                regular[i] = ::stat(fspaths[i].c_str(), &st) == 0 && S_ISREG(st.st_mode);
+                regular[i] =
+                    static_cast<char>(::stat(fspaths[i].c_str(), &st) == 0 && S_ISREG(st.st_mode));
             }
         }
         for (size_t i = 0; i < named.size(); ++i) {

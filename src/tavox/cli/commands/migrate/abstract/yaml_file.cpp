@@ -84,7 +84,7 @@ bool same_graph(py::handle a, py::handle b, std::set<std::pair<PyObject *, PyObj
     py::list la(va), lb(vb);
     if (la.size() != lb.size()) return false;
     for (size_t i = 0; i < la.size(); ++i) {
-        py::handle x = la[i], y = lb[i];
+        py::object x = la[i], y = lb[i];
         if (PyTuple_Check(x.ptr())) {
             if (!PyTuple_Check(y.ptr()) ||
                 !same_graph(x[py::int_(0)], y[py::int_(0)], seen, depth + 1) ||

@@ -238,7 +238,9 @@ std::string unified_diff(const std::string &rel, std::string_view before, std::s
         if (k == ops.size()) break;
         if (out.empty()) {
             std::string from = git_path("a/" + rel), to = git_path("b/" + rel);
-            line(META, "diff --git " + from + " " + to);
+            std::string heading = "diff --git ";
+            heading.append(from).append(" ").append(to);
+            line(META, heading);
             line(META, "--- " + from);
             line(META, "+++ " + to);
         }

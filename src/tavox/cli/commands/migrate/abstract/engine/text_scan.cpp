@@ -42,17 +42,13 @@ bool valid_utf8(std::string_view s) {
             ++p;
             continue;
         }
-        size_t need;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) need = 1;
-        else if (c == 0xE0) need = 2, lo = 0xA0;
-        else if (c >= 0xE1 && c <= 0xEC) need = 2;
-        else if (c == 0xED) need = 2, hi = 0x9F;
-        else if (c >= 0xEE && c <= 0xEF) need = 2;
-        else if (c == 0xF0) need = 3, lo = 0x90;
-        else if (c >= 0xF1 && c <= 0xF3) need = 3;
-        else if (c == 0xF4) need = 3, hi = 0x8F;
-        else return false;
+        // The bytes that follow a leading byte, and the range of the first
+        // of them (narrower where it would give an overlong form, a
+        // surrogate or a code point above U+10FFFF).
+        if (c < 0xC2 || c > 0xF4) return false;
+        size_t need = c <= 0xDF ? 1 : c <= 0xEF ? 2 : 3;
+        unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+        unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
         if (static_cast<size_t>(end - p) <= need) return false;
         if (p[1] < lo || p[1] > hi) return false;
         for (size_t k = 2; k <= need; ++k)
@@ -190,7 +186,7 @@ std::vector<char> comment_slots(const std::vector<std::string_view> &lines) {
     char quote = 0;  // the quote of the string a line break falls in, if any
     bool triple = false, continued = false;
     for (size_t i = 0; i < lines.size(); ++i) {
-        slots[i] = quote == 0 && !continued;
+        slots[i] = static_cast<char>(quote == 0 && !continued);
         std::string_view line = without_break(lines[i]);
         continued = false;
         bool escaped_break = false;
@@ -200,14 +196,13 @@ std::vector<char> comment_slots(const std::vector<std::string_view> &lines) {
                 if (c == '\\') {  // escapes what follows, the line break too
                     escaped_break = j + 1 == line.size();
                     j += 2;
-                } else if (c != quote) {
-                    ++j;
-                } else if (!triple) {
+                    continue;
+                }
+                // The string ends at its quote (three of them for a triple-
+                // quoted one); any other character is inside it.
+                if (c == quote && (!triple || line.compare(j, 3, std::string(3, quote)) == 0)) {
+                    j += triple ? 3 : 1;
                     quote = 0;
-                    ++j;
-                } else if (line.compare(j, 3, std::string(3, quote)) == 0) {
-                    quote = 0;
-                    j += 3;
                 } else {
                     ++j;
                 }

@@ -10,6 +10,7 @@
 #include "yaml_scalar.hpp"
 
 #include <algorithm>
+#include <exception>
 
 namespace tavox::cli::commands::migrate::abstract {
 
@@ -20,7 +21,7 @@ using Kind = YamlTree::Kind;
 constexpr uint32_t none = YamlTree::none;
 
 // Thrown inside the check where only the loader path can tell.
-struct HandOver {};
+struct HandOver : std::exception {};
 
 // The tokens of one value, as far as the check reads them (compute_tokens).
 struct Tokens {

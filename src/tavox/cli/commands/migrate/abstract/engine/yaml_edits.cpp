@@ -120,15 +120,15 @@ std::vector<YamlEdit> Patcher::result() {
         size_t end = lines_.end(entries_end(a.mapping) - 1);
         std::string_view brk = lines_.break_at(end);
         std::string lines;
-        if (!a.marker.empty()) lines += indent + "# " + a.marker;
-        entry = indent + entry;
+        if (!a.marker.empty()) lines.append(indent).append("# ").append(a.marker);
+        entry.insert(0, indent);
         long long depth = 0;
         for (uint32_t p = a.mapping; p != none; p = parent_[p]) ++depth;
         if (brk.empty()) {
             // The file ends on that line without a break: so does it after.
             std::string_view usual = lines_.usual();
-            if (!lines.empty()) lines = std::string(usual) + lines;
-            lines += std::string(usual) + entry;
+            if (!lines.empty()) lines.insert(0, usual);
+            lines.append(usual).append(entry);
             edits.push_back({end, 0, lines, 1, -depth, a.order});
         } else {
             if (!lines.empty()) lines += std::string(brk);

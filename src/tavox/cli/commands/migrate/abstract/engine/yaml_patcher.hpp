@@ -10,6 +10,7 @@
 #include <yaml.h>
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,7 +28,9 @@ constexpr uint32_t none = YamlTree::none;
 constexpr std::string_view MARKER = "* ABSTRACTION";
 
 // Thrown where only the round trip can tell.
-struct HandOver {
+struct HandOver : std::exception {
+    explicit HandOver(const char *reason) : why(reason) {}
+    const char *what() const noexcept override { return why; }
     const char *why;
 };
 
