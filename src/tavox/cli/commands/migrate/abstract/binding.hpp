@@ -13,6 +13,8 @@ namespace tavox::cli::commands::migrate::abstract {
 
 using support::builtin;
 using support::concat;
+using support::contains;
+using support::differs;
 using support::fmt;
 using support::fs_path;
 using support::OpenFile;
@@ -26,16 +28,6 @@ inline py::str from_utf8(const std::string &text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
     if (!s) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);
-}
-
-// key in container, raising what the test raises.
-inline bool contains(py::handle container, py::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-inline bool contains(py::handle container, const char *key) {
-    return contains(container, py::str(key));
 }
 
 // The module's compiled patterns, by their exact pattern texts.

@@ -27,12 +27,6 @@
 
 namespace tavox::cli::commands::migrate::abstract {
 
-bool differs(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // mapping.get(key, default): plain dicts directly, anything else through
 // its own get (which raises when it has none).
 py::object get(py::handle mapping, const char *key, py::handle fallback) {

@@ -7,8 +7,6 @@
 
 namespace tavox::cli::commands::migrate::abstract {
 
-bool differs(py::handle a, py::handle b);
-
 // mapping.get(key, default): plain dicts directly, anything else through
 // its own get (which raises when it has none).
 py::object get(py::handle mapping, const char *key, py::handle fallback);

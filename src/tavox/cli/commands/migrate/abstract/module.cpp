@@ -257,7 +257,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     int status = review.finish(record, top);
     logger.attr("info")(
         py::str(CLOSING_TEXT).attr("format")(py::arg("csv_url") = call.global("CSV_URL")));
-    if (status != 0) py::module_::import("sys").attr("exit")(status);
+    if (status != 0) support::exit(status);
     return py::none();
 }
 

@@ -32,7 +32,8 @@ std::unordered_map<const PyObject *, RunRecord *> &runs() {
     return *r;
 }
 
-std::string text_of(py::handle path) {
+// A path as the record keys it: the UTF-8 of the str it is (or of str(path)).
+std::string path_text(py::handle path) {
     if (PyUnicode_Check(path.ptr())) return utf8(path);
     return utf8(py::str(path));
 }
@@ -104,15 +105,15 @@ RunRecord *RunRecord::of(py::handle command) {
     return it == runs().end() ? nullptr : it->second;
 }
 
-void RunRecord::checked(py::handle path, const Checked &what) { checked_[text_of(path)] = what; }
+void RunRecord::checked(py::handle path, const Checked &what) { checked_[path_text(path)] = what; }
 
 void RunRecord::planned(py::handle path, std::shared_ptr<const YamlPlan> plan) {
-    auto it = checked_.find(text_of(path));
+    auto it = checked_.find(path_text(path));
     if (it != checked_.end()) it->second.plan = std::move(plan);
 }
 
 void RunRecord::too_deep(py::handle path) {
-    auto it = checked_.find(text_of(path));
+    auto it = checked_.find(path_text(path));
     if (it != checked_.end()) it->second.too_deep = true;
 }
 
@@ -354,8 +355,7 @@ RunLogs::RunLogs(const Call &call) {
     if (!refusal.empty()) {
         release();
         call.global("logger").attr("error")(refusal);
-        py::module_::import("sys").attr("exit")(1);
-        throw py::error_already_set();  // not reached: sys.exit raises
+        support::exit(1);
     }
     encoding_ = default_encoding();
 }

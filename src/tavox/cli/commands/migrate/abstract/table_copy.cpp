@@ -57,7 +57,8 @@ uint64_t version(PyObject *dict) {
     _Pragma("GCC diagnostic pop")
 }
 
-bool text_of(PyObject *s, std::string &out) {
+// The text of `s` into `out`, when `s` is exactly a str; false otherwise.
+bool exact_str(PyObject *s, std::string &out) {
     if (!PyUnicode_CheckExact(s)) return false;
     Py_ssize_t size = 0;
     const char *text = PyUnicode_AsUTF8AndSize(s, &size);
@@ -80,7 +81,7 @@ bool set_texts(PyObject *set, std::vector<std::string> &out) {
     while (PyObject *item = PyIter_Next(it.ptr())) {
         py::object owned = py::reinterpret_steal<py::object>(item);
         std::string text;
-        if (!text_of(item, text)) return false;
+        if (!exact_str(item, text)) return false;
         out.push_back(std::move(text));
     }
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -122,35 +123,35 @@ std::shared_ptr<const TokenTable> make_table(const Tables &t, const Versions &v)
     Py_ssize_t pos = 0;
     std::string k, a, b;
     while (PyDict_Next(t.pids, &pos, &key, &value)) {
-        if (!text_of(key, k) || !PyList_CheckExact(value) || PyList_GET_SIZE(value) < 3 ||
-            !text_of(PyList_GET_ITEM(value, 0), a) || !text_of(PyList_GET_ITEM(value, 1), b))
+        if (!exact_str(key, k) || !PyList_CheckExact(value) || PyList_GET_SIZE(value) < 3 ||
+            !exact_str(PyList_GET_ITEM(value, 0), a) || !exact_str(PyList_GET_ITEM(value, 1), b))
             return nullptr;
         table->pids[k] = {a, b};
     }
     pos = 0;
     while (PyDict_Next(t.models, &pos, &key, &value)) {
-        if (!text_of(key, k)) return nullptr;
+        if (!exact_str(key, k)) return nullptr;
         std::vector<std::string> &platforms = table->models[k];
         PyObject *platform, *os_set;
         Py_ssize_t inner = 0;
         while (PyDict_Next(value, &inner, &platform, &os_set)) {
-            if (!text_of(platform, a) || !is_set(os_set)) return nullptr;
+            if (!exact_str(platform, a) || !is_set(os_set)) return nullptr;
             platforms.push_back(a);
         }
     }
     pos = 0;
     while (PyDict_Next(t.platforms, &pos, &key, &value)) {
-        if (!text_of(key, k) || !is_set(value)) return nullptr;
+        if (!exact_str(key, k) || !is_set(value)) return nullptr;
         table->platforms.insert(k);
     }
     pos = 0;
     while (PyDict_Next(t.hierarchy, &pos, &key, &value)) {
-        if (!text_of(key, k)) return nullptr;
+        if (!exact_str(key, k)) return nullptr;
         std::unordered_set<std::string> &known = table->hierarchy[k];
         PyObject *platform, *models;
         Py_ssize_t inner = 0;
         while (PyDict_Next(value, &inner, &platform, &models)) {
-            if (!text_of(platform, a)) return nullptr;
+            if (!exact_str(platform, a)) return nullptr;
             known.insert(a);
         }
     }
@@ -188,7 +189,7 @@ bool rows_unchanged(py::handle globals, const TokenTable &table,
         }
         const TokenTable::Pid &kept = table.pids.at(pid);
         if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) < 3 ||
-            !text_of(PyList_GET_ITEM(row, 0), a) || !text_of(PyList_GET_ITEM(row, 1), b) ||
+            !exact_str(PyList_GET_ITEM(row, 0), a) || !exact_str(PyList_GET_ITEM(row, 1), b) ||
             a != kept.model || b != kept.platform)
             return false;
     }
