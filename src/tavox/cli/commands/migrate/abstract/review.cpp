@@ -364,7 +364,7 @@ void Review::write_report(py::handle repository,
         f["kind"] = e.kind;
         py::list found = suggestions(e.message);
         for (py::handle s : found)
-            if (s.contains("file"))
+            if (contains(s, "file"))
                 s["file"] = from_utf8(relative(utf8(os_path.attr("abspath")(s["file"]))));
         f["suggestions"] = found;
         if (!e.outcome.empty()) {

@@ -82,7 +82,7 @@ bool holds_marker(py::handle x) {
     }
     if (!py::hasattr(x, "value")) return false;
     py::object value = x.attr("value");
-    return py::isinstance<py::str>(value) && value.contains(MARKER);
+    return py::isinstance<py::str>(value) && contains(value, MARKER);
 }
 
 // Whether a line of a comment token (or of a list of them) carries the
