@@ -8,6 +8,7 @@ environment, so they see the same ``tavox`` package as the tests.
 """
 import ctypes
 import os
+import signal
 import sys
 import textwrap
 from pathlib import Path
@@ -63,6 +64,12 @@ def _private_tmp():
 
 def pytest_configure(config):
     global _no_private_tmp
+    # A suite started in the background by a shell without job control
+    # (make test runs the two interpreters' suites so) gets Ctrl-C ignored,
+    # and so would every process it starts: the tests that interrupt a run
+    # need Ctrl-C to be what it is for the user.
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     if os.environ.get(PRIVATE_TMP) == "1":
         return
     _no_private_tmp = _private_tmp()

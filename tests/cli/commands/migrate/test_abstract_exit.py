@@ -4,6 +4,7 @@ that comes back from its work without the interpreter lock must not bring
 the process down with an abort."""
 import os
 import pathlib
+import select
 import signal
 import subprocess
 import sys
@@ -66,6 +67,13 @@ CHILD = textwrap.dedent(r"""
 """)
 
 
+def line_of(proc, timeout=60):
+    """The next line the child writes, within `timeout` seconds ("" when it
+    writes none): a child that hangs fails the test instead of stopping it."""
+    ready, _, _ = select.select([proc.stdout], [], [], timeout)
+    return proc.stdout.readline() if ready else ""
+
+
 def wait_until_blocked(proc):
     """Until the main thread of `proc` waits on a lock (the interpreter
     waiting for its threads), or the process has ended."""
@@ -86,9 +94,9 @@ def test_a_second_ctrl_c_with_a_worker_inside_a_native_check_ends_without_abort(
     proc = subprocess.Popen([sys.executable, "-c", CHILD, str(fifo), str(repo)], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        assert proc.stdout.readline() == "ready\n"
+        assert line_of(proc) == "ready\n"
         proc.send_signal(signal.SIGINT)  # KeyboardInterrupt: the interpreter waits for the worker
-        assert proc.stdout.readline() == "shutting down\n"
+        assert line_of(proc) == "shutting down\n"
         wait_until_blocked(proc)
         proc.send_signal(signal.SIGINT)  # and now finalizes with the worker still inside
         out, err = proc.communicate(timeout=120)
