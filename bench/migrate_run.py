@@ -309,18 +309,18 @@ TAVOX_COUNTING = [sys.executable, "-c", COUNT_HANDED + MEASURED]
 
 
 def yaml_patch_program():
-    """bench/yaml_patch.cpp with the patcher's own sources, compiled when
-    missing or older than any of them."""
-    engine = os.path.join(ROOT, "src", "tavox", "cli", "commands", "migrate", "abstract")
-    sources = [os.path.join(HERE, "yaml_patch.cpp"), os.path.join(engine, "yaml_patch.cpp"),
-               os.path.join(engine, "yaml_tree.cpp")]
-    headers = [os.path.join(engine, h) for h in ("yaml_patch.hpp", "yaml_tree.hpp")]
+    """bench/yaml_patch.cpp with the migration's engine (its own sources,
+    no Python), compiled when missing or older than any of them."""
+    engine = os.path.join(ROOT, "src", "tavox", "cli", "commands", "migrate", "abstract", "engine")
+    sources = [os.path.join(HERE, "yaml_patch.cpp")] + sorted(
+        os.path.join(engine, f) for f in os.listdir(engine) if f.endswith(".cpp"))
+    headers = [os.path.join(engine, f) for f in os.listdir(engine) if f.endswith(".hpp")]
     exe = os.path.join(ROOT, "build", "bench", "yaml_patch")
     if not os.path.exists(exe) or any(os.path.getmtime(exe) < os.path.getmtime(f)
                                       for f in sources + headers):
         os.makedirs(os.path.dirname(exe), exist_ok=True)
-        subprocess.run(["g++", "-O2", "-Wall", "-Wextra", "-I", os.path.join(ROOT, "src"),
-                        "-o", exe, *sources, "-lyaml"], check=True)
+        subprocess.run(["g++", "-O2", "-Wall", "-Wextra", "-pthread", "-I",
+                        os.path.join(ROOT, "src"), "-o", exe, *sources, "-lyaml"], check=True)
     return exe
 
 

@@ -16,8 +16,8 @@
 //
 // Built by bench/migrate_run.py against the engine's own sources, without
 // the interpreter.
-#include "tavox/cli/commands/migrate/abstract/yaml_patch.hpp"
-#include "tavox/cli/commands/migrate/abstract/yaml_tree.hpp"
+#include "tavox/cli/commands/migrate/abstract/engine/yaml_patch.hpp"
+#include "tavox/cli/commands/migrate/abstract/engine/yaml_tree.hpp"
 
 #include <yaml.h>
 
