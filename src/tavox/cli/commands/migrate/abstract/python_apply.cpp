@@ -6,6 +6,7 @@
 #include "engine/text_scan.hpp"
 
 #include <cctype>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -138,10 +139,22 @@ bool already_above(const py::list &lines, Py_ssize_t index, const std::string &c
 class Slots {
 public:
     explicit Slots(const py::list &lines) {
-        std::vector<std::string> texts;
-        texts.reserve(lines.size());
-        for (py::handle line : lines) texts.push_back(support::utf8(line));
-        std::vector<std::string_view> views(texts.begin(), texts.end());
+        // A str's own UTF-8 where it has one (the list keeps the str alive
+        // while the lines are scanned); a copy for anything else.
+        std::deque<std::string> copies;
+        std::vector<std::string_view> views;
+        views.reserve(lines.size());
+        for (py::handle line : lines) {
+            Py_ssize_t n = 0;
+            const char *p =
+                PyUnicode_Check(line.ptr()) ? PyUnicode_AsUTF8AndSize(line.ptr(), &n) : nullptr;
+            if (p) {
+                views.emplace_back(p, static_cast<size_t>(n));
+                continue;
+            }
+            PyErr_Clear();
+            views.emplace_back(copies.emplace_back(support::utf8(line)));
+        }
         slots_ = comment_slots(views);
     }
     // The first line of the statement that holds the line at `index`: where

@@ -156,6 +156,14 @@ size_t skip_blanks(std::string_view line, size_t i = 0) {
     return i;
 }
 
+// The bytes that can change what the rest of a line is: quotes, the
+// backslash and '#'.
+bool special_byte(char c) { return c == '"' || c == '\'' || c == '\\' || c == '#'; }
+
+bool three_of(std::string_view line, size_t j, char quote) {
+    return j + 2 < line.size() && line[j] == quote && line[j + 1] == quote && line[j + 2] == quote;
+}
+
 bool comment_or_blank(std::string_view line) {
     size_t i = skip_blanks(line);
     return i == line.size() || line[i] == '#';
@@ -191,6 +199,9 @@ std::vector<char> comment_slots(const std::vector<std::string_view> &lines) {
         continued = false;
         bool escaped_break = false;
         for (size_t j = 0; j < line.size();) {
+            // Most bytes are none of quote, backslash and '#': passed at once.
+            while (j < line.size() && !special_byte(line[j])) ++j;
+            if (j == line.size()) break;
             char c = line[j];
             if (quote) {
                 if (c == '\\') {  // escapes what follows, the line break too
@@ -200,7 +211,7 @@ std::vector<char> comment_slots(const std::vector<std::string_view> &lines) {
                 }
                 // The string ends at its quote (three of them for a triple-
                 // quoted one); any other character is inside it.
-                if (c == quote && (!triple || line.compare(j, 3, std::string(3, quote)) == 0)) {
+                if (c == quote && (!triple || three_of(line, j, quote))) {
                     j += triple ? 3 : 1;
                     quote = 0;
                 } else {
@@ -210,7 +221,7 @@ std::vector<char> comment_slots(const std::vector<std::string_view> &lines) {
             }
             if (c == '#') break;
             if (c == '"' || c == '\'') {
-                triple = line.compare(j, 3, std::string(3, c)) == 0;
+                triple = three_of(line, j, c);
                 quote = c;
                 j += triple ? 3 : 1;
                 continue;
