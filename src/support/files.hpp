@@ -453,6 +453,8 @@ public:
 
     // Its new content waits beside it.
     bool waiting() const { return !tmp_.empty(); }
+    // The bytes it holds meanwhile: the file's content as it was read.
+    size_t held() const { return current_.size(); }
     // Otherwise, how it ended at once (Unchanged, Changed, Failed), or, with
     // `in_place`, that it has several links: replace_file keeps them.
     Replacement result;

@@ -92,7 +92,12 @@ py::object apply_message(const Call &call, py::handle self, RunRecord &record,
 // entry in the logs.
 class RunBatch final : public Batch {
 public:
+    // A batch goes through at this many files, or once the old contents it
+    // holds (each file's, to see that nobody changed it meanwhile) come to
+    // this many bytes: the durability step is paid once per batch, the
+    // memory once per run.
     static constexpr size_t FILES = 256;
+    static constexpr size_t HELD_BYTES = size_t{1} << 20;
 
     RunBatch(RunRecord &record, Outcomes &outcomes, Review &review)
         : record_(record), outcomes_(outcomes), review_(review) {
@@ -114,11 +119,12 @@ public:
     void end(py::handle failure) {
         entries_.back().failure = py::reinterpret_borrow<py::object>(failure);
         open_ = false;
-        if (waiting_ == 0 || waiting_ >= FILES) go_through();
+        if (waiting_ == 0 || waiting_ >= FILES || held_ >= HELD_BYTES) go_through();
     }
     void stage(py::handle path, support::Staged staged) override {
         Entry &e = entries_.back();
         e.path = py::reinterpret_borrow<py::object>(path);
+        held_ += staged.held();
         e.staged.emplace(std::move(staged));
         ++waiting_;
     }
@@ -162,11 +168,11 @@ private:
         } catch (...) {
             // Ctrl-C between two files: the rest stays as it was.
             entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(closed));
-            waiting_ = 0;
+            waiting_ = held_ = 0;
             throw;
         }
         entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(closed));
-        waiting_ = 0;
+        waiting_ = held_ = 0;
     }
 
     // A file into its place and its outcome into the logs, with no Ctrl-C
@@ -214,6 +220,7 @@ private:
     std::vector<Entry> entries_;
     bool open_ = false;
     size_t waiting_ = 0;
+    size_t held_ = 0;  // bytes the waiting files hold
 };
 
 }  // namespace

@@ -231,6 +231,7 @@ TAVOX_DEF(MigrateAbstractCommand_run, "MigrateAbstractCommand.run", "self, args"
     RunLogs logs(call);
     RunRecord record(self);
     record.preview = review.diff();
+    record.keep_written = review.reporting();
     read_token_table(call);
 
     Kinds kinds(args);

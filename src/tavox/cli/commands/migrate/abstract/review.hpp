@@ -25,6 +25,8 @@ public:
     Review &operator=(const Review &) = delete;
 
     bool diff() const { return diff_; }
+    // Whether a report is written: it says of each file whether it changed.
+    bool reporting() const { return !report_.is_none(); }
     // One message and how its patching went: `failure` is the failure item
     // put for it, or None.
     void note(const RunRecord &record, const char *kind, py::handle message, py::handle failure);

@@ -78,8 +78,12 @@ public:
     // thread, where the interpreter runs signal handlers, holds it.
     void hold_interrupts();
     void let_interrupts();
-    // The files the patcher rewrote, by the path it named them with.
-    void wrote(const std::string &path) { written_.insert(path); }
+    // The files the patcher rewrote, by the path it named them with: kept
+    // for a report only (a run may rewrite many thousands).
+    bool keep_written = false;
+    void wrote(const std::string &path) {
+        if (keep_written) written_.insert(path);
+    }
     bool written(const std::string &path) const { return written_.count(path) != 0; }
     bool proposed_for(const std::string &path) const { return proposed_.count(path) != 0; }
 

@@ -119,10 +119,9 @@ void FilePatch::yaml() {
         // and these passes: read_source made sure the file is what the
         // check read.
         const YamlPlan *plan = checked ? checked->plan.get() : nullptr;
-        if (plan && plan->lines == body && plan->patching.fixes == fixes &&
-            plan->patching.comments == comments &&
-            plan->patch.outcome != YamlPatch::Outcome::HandOver)
-            return patched(plan->patch, bytes);
+        if (plan && plan->made_for(body, {fixes, comments}) &&
+            plan->outcome() != YamlPatch::Outcome::HandOver)
+            return patched(plan->patch(), bytes);
         YamlPatch patch;
         {
             support::Unlocked unlocked;

@@ -10,6 +10,7 @@
 #include "yaml_patch.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,11 +26,24 @@ struct Patching {
 };
 
 // A file's patch made by its check: the suggestion lines it applied (the
-// message's body) and the passes, with what they gave.
-struct YamlPlan {
-    std::string lines;
-    Patching patching;
-    YamlPatch patch;
+// message's body) and the passes, with what they gave.  A run keeps one for
+// every file with a message until the patcher comes to it, so its texts
+// are packed into one string of their own size.
+class YamlPlan {
+public:
+    YamlPlan(std::string_view lines, Patching patching, const YamlPatch &patch);
+    // Whether it was made for this message body and these passes.
+    bool made_for(std::string_view lines, Patching patching) const;
+    YamlPatch::Outcome outcome() const { return outcome_; }
+    YamlPatch patch() const;
+
+private:
+    std::string
+        packed_;  // the lines; each edit: at, erase, size, bytes; each note: kind, size, text
+    uint32_t lines_size_ = 0, edits_ = 0, notes_ = 0;
+    Patching patching_;
+    YamlPatch::Outcome outcome_;
+    const char *reason_;
 };
 
 // What the native path makes of a file's bytes.
