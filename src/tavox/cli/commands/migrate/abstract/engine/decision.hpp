@@ -38,8 +38,9 @@ public:
     YamlPatch patch() const;
 
 private:
-    std::string
-        packed_;  // the lines; each edit: at, erase, size, bytes; each note: kind, size, text
+    // The lines; then each edit: at, erase, size, bytes; then each note:
+    // kind, size, text.
+    std::string packed_;
     uint32_t lines_size_ = 0, edits_ = 0, notes_ = 0;
     Patching patching_;
     YamlPatch::Outcome outcome_;
