@@ -168,6 +168,12 @@ int fsync(int fd) {
 
 int syncfs(int fd) {
     int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "syncfs");
+    const char *count = getenv("TAVOX_SHIM_SYNCFS_COUNT");
+    if (count) {
+        int out = open(count, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (write(out, "s", 1) < 0) abort();
+        close(out);
+    }
     edit();
     return real(fd);
 }
@@ -219,6 +225,30 @@ def test_file_changed_while_its_new_content_is_written_keeps_the_change(tmp_path
     assert logs()["failures"] == (f"{repo}/s.py\n  - PATCHING_ERROR: Failed to apply patch: "
                                   f"'{repo}/s.py' changed since it was checked; its suggestions "
                                   "were not applied\n\n")
+
+
+def test_large_files_are_made_durable_in_batches_of_bounded_size(tmp_path, shim):
+    # Five files of 400 KB: a batch goes through once the old contents it
+    # holds pass 1 MiB (the third file), the rest at the end.
+    repo = tmp_path / "repo"
+    filler = "x = 1  # " + "." * 90 + "\n"
+    files = {f"s{i}.py": "platform == 'q9800cl'\n" + filler * 4000 for i in range(5)}
+    write(repo, files)
+    count = tmp_path / "syncfs"
+    env = environ()
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(shim)]))
+    env["TAVOX_PRELOAD"] = str(shim)
+    env["TAVOX_SHIM_SYNCFS_COUNT"] = str(count)
+    proc = subprocess.run([sys.executable, "-m", "tavox.cli.main", "migrate", "abstract",
+                           str(repo), "-f"], capture_output=True, text=True, env=env, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    assert count.read_text() == "ss"
+    for name, text in files.items():
+        assert (repo / name).read_text() == FIX + text.replace("q9800cl", "tor9k", 1)
+    # In the order the messages were taken, across the two batches.
+    taken = [line[:-1] for line in logs()["changes"].splitlines() if line.endswith(".py:")]
+    assert len(taken) == 5
+    assert logs()["success"] == "".join(f"{path}:\n  - FIXES_ADDED\n\n" for path in taken)
 
 
 def test_interruption_never_parts_a_rename_from_its_log_entry(abstract, run_in_process, tmp_path,
