@@ -67,11 +67,37 @@ CHILD = textwrap.dedent(r"""
 """)
 
 
-def line_of(proc, timeout=60):
-    """The next line the child writes, within `timeout` seconds ("" when it
-    writes none): a child that hangs fails the test instead of stopping it."""
-    ready, _, _ = select.select([proc.stdout], [], [], timeout)
-    return proc.stdout.readline() if ready else ""
+class Lines:
+    """The child's standard output, read straight from the pipe (nothing
+    waits in a reader's buffer between a line taken and the rest)."""
+
+    def __init__(self, proc):
+        self.fd, self.pending = proc.stdout.fileno(), b""
+
+    def _more(self, deadline):
+        ready, _, _ = select.select([self.fd], [], [], max(0.0, deadline - time.monotonic()))
+        chunk = os.read(self.fd, 4096) if ready else b""
+        self.pending += chunk
+        return bool(chunk)
+
+    def line(self, timeout=60):
+        """The next line ("" when none comes within `timeout` seconds): a
+        child that hangs fails the test instead of stopping it."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.pending and self._more(deadline):
+            pass
+        line, nl, self.pending = self.pending.partition(b"\n")
+        if not nl:
+            self.pending = line
+            return ""
+        return (line + nl).decode()
+
+    def rest(self, timeout=120):
+        deadline = time.monotonic() + timeout
+        while self._more(deadline):
+            pass
+        rest, self.pending = self.pending, b""
+        return rest.decode()
 
 
 def wait_until_blocked(proc):
@@ -91,17 +117,23 @@ def test_a_second_ctrl_c_with_a_worker_inside_a_native_check_ends_without_abort(
     (bin_dir / "git").write_text(FAKE_GIT)
     (bin_dir / "git").chmod(0o755)
     env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}", TAVOX_TEST_FIFO=str(fifo))
-    proc = subprocess.Popen([sys.executable, "-c", CHILD, str(fifo), str(repo)], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    errors = tmp_path / "stderr"
+    with open(errors, "wb") as err_file:
+        proc = subprocess.Popen([sys.executable, "-c", CHILD, str(fifo), str(repo)], env=env,
+                                stdout=subprocess.PIPE, stderr=err_file)
+    lines = Lines(proc)
     try:
-        assert line_of(proc) == "ready\n"
+        assert lines.line() == "ready\n"
         proc.send_signal(signal.SIGINT)  # KeyboardInterrupt: the interpreter waits for the worker
-        assert line_of(proc) == "shutting down\n"
+        assert lines.line() == "shutting down\n"
         wait_until_blocked(proc)
         proc.send_signal(signal.SIGINT)  # and now finalizes with the worker still inside
-        out, err = proc.communicate(timeout=120)
+        out = lines.rest()
+        proc.wait(timeout=120)
     finally:
         proc.kill()
         proc.wait()
+        proc.stdout.close()
+    err = errors.read_text()
     assert proc.returncode in (130, -signal.SIGINT), err
     assert out.startswith("released\nworker "), (out, err)
