@@ -413,7 +413,7 @@ def readers():
     return found
 
 
-def readers_gone(timeout=30):
+def readers_gone(timeout=5):
     """Whether no reader is left.  A thread already joined may stay listed
     while the kernel finishes its exit: that is waited for, within `timeout`."""
     deadline = time.monotonic() + timeout
